@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -25,7 +26,7 @@ public:
     virtual ~IHarvestFrontEnd() = default;
     virtual void ClearList() = 0;
     virtual void AppendLine(const std::string& line) = 0;
-    virtual void SelectAllAndCopy() = 0;   // the whole list, every line ended by CR LF
+    virtual void SelectAllAndCopy() = 0;  // the whole list, every line ended by CR LF
     virtual void SetFullClipboardVisible(bool visible) = 0;
     virtual void SetModelListVisible(bool visible) = 0;  // cbModel, then lSynthBank alike
     virtual void SetButtonCaption(const std::string& caption) = 0;
@@ -79,7 +80,18 @@ public:
     int32_t CurrentPatch() const { return currentPatch.load(); }
 
 private:
-    void FinishRun();
+    // A run is identified by a number; 0 means no run.  A step, a block or a
+    // time-out that belongs to a run that has ended does nothing.
+    bool RunActive(uint32_t run) const { return run != 0 && activeRun_.load() == run; }
+    void Step(int32_t patch, uint32_t run);
+    // Sleeps ms, waking early when the run ends; false when it has ended.
+    bool Pause(int32_t ms, uint32_t run);
+    void FinishRun(uint32_t run);
+    // Ends the run as a time-out would, without the notice.
+    void EndRunAfterError(uint32_t run);
+    // Reports an error raised on the callback thread (not after shutdown).
+    void Report(const std::string& message);
+    void HandleSysExBlock(TMemoryStream& aStream);
 
     IHarvestFrontEnd& frontEnd_;
     const TModelState& model_;
@@ -88,6 +100,12 @@ private:
     std::atomic<bool> shuttingDown_{false};
     std::atomic<int32_t> currentPatch{0};
     std::atomic<int> handlersRunning_{0};
+    std::atomic<uint32_t> activeRun_{0};
+    uint32_t runCounter_ = 0;  // GUI thread only
+    // Orders the end of a run against the sends and front-end calls of its
+    // steps; never held while sleeping or waiting for another thread.
+    std::mutex stepGuard_;
+    std::condition_variable runEnded_;   // wakes the pauses of a step
     TMemoryStream* lastSysEx = nullptr;  // valid only inside HandleSysExData, under lock
     TReplyWindow reply_{};
 };
