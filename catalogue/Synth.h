@@ -71,5 +71,10 @@ int FindModelNameIgnoreCase(const std::vector<std::string>& names, const std::st
 // Index of the lowest entry below synthCount whose Name equals text exactly; -1 if none.
 int FindSynthByName(const TSynthTable& synths, int32_t synthCount, const std::string& text);
 
-// Category names of section `category`: Total, then Cat0 ... Cat<Total-1>.
+// A reply's category byte is read as a signed 8-bit number, so only the
+// entries 0 to 127 of a category table can ever be named.
+constexpr int32_t kMaxCategories = 128;
+
+// Category names of section `category`: Total, then Cat0 ... Cat<Total-1>
+// (at most kMaxCategories of them; a larger Total reads the first 128).
 std::vector<std::string> ReadCategoryNames(IniFile& ini, const std::string& category);

@@ -1,0 +1,556 @@
+// The settings file.
+//
+// Reading: the file is parsed once into a copy held in memory and looked up
+// through hash maps; every access first checks (one stat) that the file on
+// disk is still the one parsed and parses it again when it is not.
+//
+// Writing: the new text is the old text with one value replaced or one line
+// added, written to a temporary file in the same folder, flushed to disk and
+// renamed over the old file, so the settings file is always either the old or
+// the new version, never a half-written one.
+#include "catalogue/IniFile.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "catalogue/IntConv.h"
+
+namespace {
+
+// Values are read up to this many characters.
+constexpr size_t kMaxValueLength = 2047;
+
+unsigned char Lower(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (Lower(static_cast<unsigned char>(a[i])) != Lower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+size_t HashNoCase(std::string_view s, size_t seed = 14695981039346656037ull) {
+    size_t h = seed;
+    for (char c : s) {
+        h ^= Lower(static_cast<unsigned char>(c));
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+struct NoCaseHash {
+    size_t operator()(std::string_view s) const { return HashNoCase(s); }
+};
+struct NoCaseEqual {
+    bool operator()(std::string_view a, std::string_view b) const { return EqualNoCase(a, b); }
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+bool IsQuote(char c) { return c == '"' || c == '\''; }
+
+// A key of a section: the section's number and the key's name.
+struct KeyName {
+    uint32_t section;
+    std::string_view name;
+};
+struct KeyNameHash {
+    size_t operator()(const KeyName& k) const {
+        return HashNoCase(k.name, 14695981039346656037ull ^ (k.section * 0x9E3779B97F4A7C15ull));
+    }
+};
+struct KeyNameEqual {
+    bool operator()(const KeyName& a, const KeyName& b) const {
+        return a.section == b.section && EqualNoCase(a.name, b.name);
+    }
+};
+
+// Positions in the file text.
+struct KeyLine {
+    size_t rawBegin, rawEnd;      // the value as written, blanks around it removed
+    size_t valueBegin, valueEnd;  // the same without one pair of quotes around it
+};
+
+struct Section {
+    size_t insertAt;   // just past the section's last key line (or its header line)
+    bool needsBreak;   // that line is the file's last and has no line break
+};
+
+// One parse of the file.  The maps point into `text`, so a Parsed is never
+// copied or moved; it is replaced as a whole.
+struct Parsed {
+    std::string text;
+    std::string lineBreak = "\n";  // the file's own line break, for added lines
+    bool endsWithBreak = true;
+    std::vector<Section> sections;  // the first section of each name
+    std::unordered_map<std::string_view, uint32_t, NoCaseHash, NoCaseEqual> sectionIndex;
+    std::unordered_map<KeyName, KeyLine, KeyNameHash, KeyNameEqual> keys;
+
+    Parsed() = default;
+    Parsed(const Parsed&) = delete;
+    Parsed& operator=(const Parsed&) = delete;
+
+    const KeyLine* Find(std::string_view section, std::string_view key) const {
+        const auto s = sectionIndex.find(section);
+        if (s == sectionIndex.end()) return nullptr;
+        const auto k = keys.find(KeyName{s->second, key});
+        return k == keys.end() ? nullptr : &k->second;
+    }
+};
+
+std::unique_ptr<Parsed> Parse(std::string text) {
+    auto p = std::make_unique<Parsed>();
+    p->text = std::move(text);
+    const std::string_view t = p->text;
+    const size_t n = t.size();
+    p->endsWithBreak = n == 0 || t[n - 1] == '\n' || t[n - 1] == '\r';
+    p->keys.reserve(n / 24 + 8);
+
+    bool breakSeen = false;
+    int64_t current = -1;  // section the key lines belong to; -1: none or a repeated one
+    size_t pos = 0;
+    while (pos < n) {
+        size_t end = pos;
+        while (end < n && t[end] != '\n' && t[end] != '\r') ++end;
+        size_t next = end;
+        if (end < n) {
+            next = (t[end] == '\r' && end + 1 < n && t[end + 1] == '\n') ? end + 2 : end + 1;
+            if (!breakSeen) {
+                p->lineBreak.assign(t.substr(end, next - end));
+                breakSeen = true;
+            }
+        }
+        const size_t lineStart = pos;
+        pos = next;
+
+        size_t b = lineStart;
+        while (b < end && IsBlank(t[b])) ++b;
+        if (b == end || t[b] == ';') continue;
+
+        if (t[b] == '[') {
+            const size_t close = t.substr(0, end).find(']', b + 1);
+            if (close != std::string_view::npos) {
+                size_t nb = b + 1, ne = close;
+                while (nb < ne && IsBlank(t[nb])) ++nb;
+                while (ne > nb && IsBlank(t[ne - 1])) --ne;
+                const std::string_view name = t.substr(nb, ne - nb);
+                const auto [it, added] =
+                    p->sectionIndex.try_emplace(name, static_cast<uint32_t>(p->sections.size()));
+                if (added) {
+                    p->sections.push_back(Section{next, next == end});
+                    current = it->second;
+                } else {
+                    current = -1;
+                }
+                continue;
+            }
+            // No closing bracket: an ordinary line.
+        }
+
+        if (current < 0) continue;
+        const size_t eq = t.substr(0, end).find('=', b);
+        if (eq == std::string_view::npos) continue;
+        size_t ke = eq;
+        while (ke > b && IsBlank(t[ke - 1])) --ke;
+        size_t vb = eq + 1, ve = end;
+        while (vb < ve && IsBlank(t[vb])) ++vb;
+        while (ve > vb && IsBlank(t[ve - 1])) --ve;
+        KeyLine line{vb, ve, vb, ve};
+        if (ve - vb >= 2 && IsQuote(t[vb]) && t[ve - 1] == t[vb]) {
+            line.valueBegin = vb + 1;
+            line.valueEnd = ve - 1;
+        }
+        const auto section = static_cast<uint32_t>(current);
+        p->keys.try_emplace(KeyName{section, t.substr(b, ke - b)}, line);
+        p->sections[section].insertAt = next;
+        p->sections[section].needsBreak = next == end;
+    }
+    return p;
+}
+
+// What identifies one version of a file on disk.
+struct FileId {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+    timespec ctime{};
+
+    static FileId Of(const struct stat& st) {
+        FileId id;
+        id.exists = true;
+        id.dev = st.st_dev;
+        id.ino = st.st_ino;
+        id.size = st.st_size;
+        id.mtime = st.st_mtim;
+        id.ctime = st.st_ctim;
+        return id;
+    }
+    bool operator==(const FileId& o) const {
+        if (exists != o.exists) return false;
+        if (!exists) return true;
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+               ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+[[noreturn]] void ThrowWriteError(const std::string& path) {
+    throw EIniFileError("Unable to write to " + path);
+}
+
+std::string Absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    std::vector<char> buf(4096);
+    while (getcwd(buf.data(), buf.size()) == nullptr) {
+        if (errno != ERANGE) return path;
+        buf.resize(buf.size() * 2);
+    }
+    std::string cwd = buf.data();
+    if (cwd.empty() || cwd.back() != '/') cwd += '/';
+    return cwd + path;
+}
+
+std::string DirName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Reads the whole file; false when it does not exist.  The id is taken from
+// the open file and the read is repeated when the file changed meanwhile.
+bool ReadWholeFile(const std::string& path, std::string& text, FileId& id) {
+    for (int attempt = 0;; ++attempt) {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT || errno == ENOTDIR) return false;
+            throw EIniFileError("Unable to read " + path + ": " + std::strerror(errno));
+        }
+        struct stat before {};
+        struct stat after {};
+        bool ok = fstat(fd, &before) == 0;
+        text.clear();
+        if (ok && before.st_size > 0) text.reserve(static_cast<size_t>(before.st_size));
+        char buf[65536];
+        while (ok) {
+            const ssize_t got = read(fd, buf, sizeof buf);
+            if (got == 0) break;
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                ok = false;
+                break;
+            }
+            text.append(buf, static_cast<size_t>(got));
+        }
+        ok = ok && fstat(fd, &after) == 0;
+        const int err = errno;
+        close(fd);
+        if (!ok) throw EIniFileError("Unable to read " + path + ": " + std::strerror(err));
+        id = FileId::Of(after);
+        if ((FileId::Of(before) == id && static_cast<off_t>(text.size()) == after.st_size) ||
+            attempt >= 5)
+            return true;
+    }
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t put = write(fd, text.data() + done, text.size() - done);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+// Replaces `target` by a file holding `text`: a temporary file in the same
+// folder, flushed, given the old file's permissions, renamed over the old one.
+// `reportPath` is the path named in the error message.
+void ReplaceFile(const std::string& target, const std::string& text, const struct stat* old,
+                 const std::string& reportPath) {
+    static std::atomic<unsigned> counter{0};
+    const std::string dir = DirName(target);
+    const std::string stem = dir + "/." + BaseName(target) + ".tmp" + std::to_string(getpid()) + ".";
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmp = stem + std::to_string(counter.fetch_add(1));
+        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) ThrowWriteError(reportPath);
+
+    bool ok = WriteAll(fd, text) && fsync(fd) == 0;
+    if (ok && old != nullptr) {
+        ok = fchmod(fd, old->st_mode & 07777) == 0;
+        // Only root can give the file back to another owner.
+        if (ok && geteuid() == 0 && (old->st_uid != 0 || old->st_gid != 0))
+            ok = fchown(fd, old->st_uid, old->st_gid) == 0;
+    }
+    if (close(fd) != 0) ok = false;
+    if (ok) ok = rename(tmp.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        unlink(tmp.c_str());
+        ThrowWriteError(reportPath);
+    }
+    // Make the rename itself durable.  The new file is in place whatever the
+    // result, so a failure here does not undo the write.
+    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+}
+
+// Creates the folder and its missing parents.
+bool MakeFolders(const std::string& dir) {
+    struct stat st {};
+    if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    if (dir.size() > 1) {
+        const std::string parent = DirName(dir);
+        if (parent != dir && !MakeFolders(parent)) return false;
+    }
+    return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// A value as written to a line: quoted when its blanks or quotes would
+// otherwise be lost on reading it back.
+std::string EncodeValue(const std::string& v) {
+    const bool blankEdge = !v.empty() && (IsBlank(v.front()) || IsBlank(v.back()));
+    const bool quoted = v.size() >= 2 && IsQuote(v.front()) && v.back() == v.front();
+    return (blankEdge || quoted) ? "\"" + v + "\"" : v;
+}
+
+void CheckName(const std::string& name, bool isSection) {
+    bool ok = !name.empty() && !IsBlank(name.front()) && !IsBlank(name.back()) &&
+              name.find_first_of("\r\n") == std::string::npos;
+    if (isSection)
+        ok = ok && name.find(']') == std::string::npos;
+    else
+        ok = ok && name.find('=') == std::string::npos && name[0] != ';' && name[0] != '[';
+    if (!ok)
+        throw std::invalid_argument(std::string("invalid settings ") +
+                                    (isSection ? "section" : "key") + " name '" + name + "'");
+}
+
+// The text of `p` with [section] key set to value.
+std::string Edited(const Parsed& p, const std::string& section, const std::string& key,
+                   const std::string& value) {
+    const std::string& t = p.text;
+    const std::string v = EncodeValue(value);
+    const auto s = p.sectionIndex.find(section);
+    if (s != p.sectionIndex.end()) {
+        const auto k = p.keys.find(KeyName{s->second, key});
+        if (k != p.keys.end()) {
+            const KeyLine& line = k->second;
+            return t.substr(0, line.rawBegin) + v + t.substr(line.rawEnd);
+        }
+        const Section& sec = p.sections[s->second];
+        std::string added = sec.needsBreak ? p.lineBreak : std::string();
+        added += key + "=" + v + p.lineBreak;
+        return t.substr(0, sec.insertAt) + added + t.substr(sec.insertAt);
+    }
+    std::string out = t;
+    if (!p.endsWithBreak) out += p.lineBreak;
+    out += "[" + section + "]" + p.lineBreak + key + "=" + v + p.lineBreak;
+    return out;
+}
+
+}  // namespace
+
+struct IniFile::Impl {
+    std::string given;      // as passed to the constructor
+    std::string installed;  // its absolute form
+    std::string user;       // the per-user copy
+    bool useUserCopy = false;
+
+    std::string cachedPath;
+    FileId cachedId;
+    std::unique_ptr<Parsed> cache;
+
+    // The folder of the settings file refuses writes: reads and writes go
+    // to the per-user copy.  A folder that is missing altogether does not
+    // count; a write there fails with its error.
+    void CheckFolder() {
+        const std::string dir = DirName(installed);
+        if (faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
+            useUserCopy = false;
+        } else {
+            useUserCopy = errno == EACCES || errno == EROFS || errno == EPERM;
+        }
+    }
+
+    // The file reads use now, with its state on disk.
+    std::string ReadPath(struct stat& st, bool& exists) const {
+        if (useUserCopy && stat(user.c_str(), &st) == 0) {
+            exists = true;
+            return user;
+        }
+        exists = stat(installed.c_str(), &st) == 0;
+        return installed;
+    }
+
+    const Parsed& Current() {
+        struct stat st {};
+        bool exists = false;
+        std::string path = ReadPath(st, exists);
+        const FileId id = exists ? FileId::Of(st) : FileId{};
+        if (cache && path == cachedPath && id == cachedId) return *cache;
+        Load(path);
+        return *cache;
+    }
+
+    void Load(const std::string& path) {
+        std::string text;
+        FileId id;
+        if (!ReadWholeFile(path, text, id)) id = FileId{};
+        cache = Parse(std::move(text));
+        cachedPath = path;
+        cachedId = id;
+    }
+
+    void Write(const std::string& section, const std::string& key, const std::string& value) {
+        CheckName(section, true);
+        CheckName(key, false);
+        CheckFolder();
+        std::string target = useUserCopy ? user : installed;
+        if (value.find_first_of("\r\n") != std::string::npos) ThrowWriteError(target);
+
+        // The file that the new text is based on: the target itself, or the
+        // installed file when a per-user copy is about to be seeded from it.
+        struct stat st {};
+        const bool targetExists = stat(target.c_str(), &st) == 0;
+        if (useUserCopy && !targetExists) {
+            if (!MakeFolders(DirName(user))) ThrowWriteError(user);
+            Load(installed);
+        } else {
+            Load(target);
+        }
+
+        // A symbolic link stays in place; the file it points to is replaced.
+        std::string file = target;
+        struct stat lst {};
+        if (lstat(target.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+            if (char* real = realpath(target.c_str(), nullptr)) {
+                file = real;
+                std::free(real);
+            }
+        }
+        if (targetExists && faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0)
+            ThrowWriteError(target);
+
+        std::string text = Edited(*cache, section, key, value);
+        ReplaceFile(file, text, targetExists ? &st : nullptr, target);
+        cache = Parse(std::move(text));
+        cachedPath = target;
+        struct stat now {};
+        cachedId = stat(target.c_str(), &now) == 0 ? FileId::Of(now) : FileId{};
+    }
+};
+
+IniFile::IniFile(std::string path) : impl_(std::make_unique<Impl>()) {
+    impl_->given = std::move(path);
+    impl_->installed = Absolute(impl_->given);
+    impl_->user = UserSettingsPath();
+    impl_->CheckFolder();
+}
+
+IniFile::~IniFile() = default;
+
+std::string IniFile::ReadString(const std::string& section, const std::string& key,
+                                const std::string& def) {
+    const Parsed& p = impl_->Current();
+    const KeyLine* line = p.Find(section, key);
+    if (line == nullptr) return def;
+    const size_t len = std::min(line->valueEnd - line->valueBegin, kMaxValueLength);
+    return p.text.substr(line->valueBegin, len);
+}
+
+int32_t IniFile::ReadInteger(const std::string& section, const std::string& key, int32_t def) {
+    const Parsed& p = impl_->Current();
+    const KeyLine* line = p.Find(section, key);
+    if (line == nullptr) return def;
+    const size_t len = std::min(line->valueEnd - line->valueBegin, kMaxValueLength);
+    return StrToIntDef(p.text.substr(line->valueBegin, len), def);
+}
+
+bool IniFile::ReadBool(const std::string& section, const std::string& key, bool def) {
+    return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+void IniFile::WriteString(const std::string& section, const std::string& key,
+                          const std::string& value) {
+    impl_->Write(section, key, value);
+}
+
+void IniFile::WriteBool(const std::string& section, const std::string& key, bool value) {
+    impl_->Write(section, key, value ? "1" : "0");
+}
+
+const std::string& IniFile::FileName() const { return impl_->given; }
+
+std::string IniFile::EffectivePath() const {
+    struct stat st {};
+    bool exists = false;
+    return impl_->ReadPath(st, exists);
+}
+
+std::string SettingsPathFor(const std::string& executablePath) {
+    const size_t slash = executablePath.rfind('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const size_t dot = executablePath.rfind('.');
+    if (dot == std::string::npos || dot < nameStart) return executablePath + ".INI";
+    return executablePath.substr(0, dot) + ".INI";
+}
+
+std::string ExecutablePath() {
+    std::vector<char> buf(4096);
+    for (;;) {
+        const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n < 0) throw std::runtime_error(std::string("Unable to find the executable: ") +
+                                            std::strerror(errno));
+        if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), n);
+        buf.resize(buf.size() * 2);
+    }
+}
+
+std::string UserSettingsPath() {
+    std::string base;
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        std::string h = home != nullptr ? home : "";
+        if (h.empty()) {
+            if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr)
+                h = pw->pw_dir;
+        }
+        base = h + "/.config";
+    }
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    return base + "/patchscribe/patchscribe.INI";
+}
