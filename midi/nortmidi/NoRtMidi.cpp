@@ -3,3 +3,4 @@
 
 std::shared_ptr<PortService> MakeRtMidiService() { return nullptr; }
 std::string DetectMidiSystem() { return "none"; }
+std::string StripAlsaPortNumbers(const std::string& name) { return name; }
