@@ -26,6 +26,7 @@
 #include "catalogue/ModelApply.h"
 #include "cli/CliCommon.h"
 #include "cli/Command.h"
+#include "cli/DemoInstrument.h"
 #include "cli/EventLoop.h"
 #include "cli/HeadlessFrontEnd.h"
 #include "harvest/Harvester.h"
@@ -221,20 +222,7 @@ int RememberedPort(IniFile& ini, const char* key, const std::vector<std::string>
     return index < 0 ? 0 : index;
 }
 
-// ---- The in-process instrument of --demo and --replay.
-
-InstrumentModel InstrumentFor(const TSynth& model) {
-    InstrumentModel im;
-    TMemoryStream request;
-    StrToSysExStream(model.RequestBytes, request);
-    im.request = request.Bytes();
-    im.nameStartPos = model.NameStartPos;
-    im.nameSize = model.NameSize;
-    im.catPos = model.CatPos;
-    im.numSysexBlocks = model.NumSysexBlocks;
-    im.nameSyxBlk = model.NameSyxBlk;
-    return im;
-}
+// ---- The recorded dump of --replay.
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
