@@ -467,22 +467,7 @@ void TfPatchscribe::cbModelChange() {
 
 void TfPatchscribe::btnSendSysExClick() { harvester_->SendSysExClick(); }
 
-void TfPatchscribe::TimeOutTimer() {
-    // A start queued by a reply that crossed the time-out, or a second fire
-    // while the notice is still open: the run is already over.
-    if (inTimeOut_ || !harvester_->Harvesting()) {
-        TimeOut->stop();
-        return;
-    }
-    inTimeOut_ = true;
-    try {
-        harvester_->TimeOutTimer();
-    } catch (...) {
-        inTimeOut_ = false;
-        throw;
-    }
-    inTimeOut_ = false;
-}
+void TfPatchscribe::TimeOutTimer() { harvester_->TimeOutTimer(); }
 
 // ---------------------------------------------------------------------------
 // IHarvestFrontEnd

@@ -156,7 +156,6 @@ private:
 
     int deferErrors_ = 0;
     std::exception_ptr deferred_;
-    bool inTimeOut_ = false;
     bool destroyed_ = false;
 };
 
