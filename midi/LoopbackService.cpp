@@ -26,7 +26,6 @@ struct Session {
     MidiHandle handle = nullptr;
     bool stop = false;        // guarded by the device mutex
     bool inCallback = false;  // guarded by the device mutex
-    bool exited = false;      // guarded by the device mutex
     std::thread thread;
 };
 
@@ -35,10 +34,10 @@ struct InDevice {
     std::condition_variable wake;
     std::shared_ptr<Session> session;  // null while closed
     bool started = false;
-    std::deque<std::vector<uint8_t>> pending;  // arrived, not yet delivered
-    size_t frontOffset = 0;                    // bytes of pending.front() already delivered
-    std::deque<MidiHdr*> queued;               // receive buffers held by the service
-    std::deque<MidiHdr*> returns;              // buffers to hand back (after a reset)
+    std::deque<std::vector<uint8_t>> pending;   // arrived, not yet delivered
+    size_t frontOffset = 0;                     // bytes of pending.front() already delivered
+    std::deque<MidiHdr*> queued;                // receive buffers held by the service
+    std::deque<MidiHdr*> returns;               // buffers to hand back (after a reset)
     std::vector<std::shared_ptr<Session>> old;  // closed sessions whose thread is not joined
 };
 
@@ -54,7 +53,9 @@ struct Pair {
     OutDevice out;
 };
 
-bool IsShortMessage(const std::vector<uint8_t>& m) { return m[0] != 0xF0; }
+bool IsShortMessage(const std::vector<uint8_t>& m) {
+    return m[0] != 0xF0;
+}
 
 uint32_t ShortMessageLength(uint8_t status) {
     if (status >= 0xF8 || status == 0xF6) return 1;
@@ -64,20 +65,22 @@ uint32_t ShortMessageLength(uint8_t status) {
     return 3;
 }
 
-void JoinIfExited(InDevice& d, std::unique_lock<std::mutex>& lk) {
-    // Threads that have left their loop are joined; one still inside a
-    // callback is left for later.
-    std::vector<std::shared_ptr<Session>> done;
+// Joins the dispatchers of earlier opens of the device before it is opened
+// again, so a callback of the old open never overlaps one of the new open on
+// the same receive buffer.  A dispatcher that is the calling thread (a handler
+// reopening its own device) is left for later.
+void JoinOldSessions(InDevice& d, std::unique_lock<std::mutex>& lk) {
+    std::vector<std::shared_ptr<Session>> joinable;
     for (auto it = d.old.begin(); it != d.old.end();) {
-        if ((*it)->exited) {
-            done.push_back(*it);
+        if ((*it)->thread.get_id() != std::this_thread::get_id()) {
+            joinable.push_back(*it);
             it = d.old.erase(it);
         } else {
             ++it;
         }
     }
     lk.unlock();
-    for (auto& s : done)
+    for (auto& s : joinable)
         if (s->thread.joinable()) s->thread.join();
     lk.lock();
 }
@@ -153,9 +156,10 @@ struct LoopbackService::Impl {
             } else if (d.started && !d.pending.empty()) {
                 std::vector<uint8_t>& m = d.pending.front();
                 if (IsShortMessage(m)) {
-                    const uint32_t n = std::min<uint32_t>(
-                        ShortMessageLength(m[0]), static_cast<uint32_t>(m.size()));
-                    for (uint32_t i = 0; i < n; ++i) param1 |= static_cast<uintptr_t>(m[i]) << (8 * i);
+                    const uint32_t n = std::min<uint32_t>(ShortMessageLength(m[0]),
+                                                          static_cast<uint32_t>(m.size()));
+                    for (uint32_t i = 0; i < n; ++i)
+                        param1 |= static_cast<uintptr_t>(m[i]) << (8 * i);
                     msg = kMimData;
                     d.pending.pop_front();
                 } else if (!d.queued.empty()) {
@@ -189,7 +193,6 @@ struct LoopbackService::Impl {
             lk.lock();
             s->inCallback = false;
         }
-        s->exited = true;
     }
 };
 
@@ -267,8 +270,8 @@ MidiResultCode LoopbackService::InGetDevCaps(uint32_t device, std::string& name)
     return kMidiOk;
 }
 
-MidiResultCode LoopbackService::InOpen(MidiHandle* handle, uint32_t device,
-                                       MidiInCallback callback, uintptr_t instance) {
+MidiResultCode LoopbackService::InOpen(MidiHandle* handle, uint32_t device, MidiInCallback callback,
+                                       uintptr_t instance) {
     if (auto c = impl_->Failure("InOpen")) return c;
     if (handle == nullptr || callback == nullptr) return kMidiInvalidParam;
     Pair* p = impl_->Device(device);
@@ -276,7 +279,7 @@ MidiResultCode LoopbackService::InOpen(MidiHandle* handle, uint32_t device,
     InDevice& d = p->in;
     std::unique_lock<std::mutex> lk(d.mutex);
     if (d.session) return kMidiAllocated;
-    JoinIfExited(d, lk);
+    JoinOldSessions(d, lk);
     if (d.session) return kMidiAllocated;  // opened by another thread meanwhile
     auto s = std::make_shared<Session>();
     s->callback = callback;
@@ -411,7 +414,9 @@ MidiResultCode LoopbackService::GetErrorText(MidiResultCode code, std::string& t
     return StandardMidiErrorText(code, text) ? kMidiOk : kMidiInvalidParam;
 }
 
-uint32_t LoopbackService::OutGetNumDevs() { return InGetNumDevs(); }
+uint32_t LoopbackService::OutGetNumDevs() {
+    return InGetNumDevs();
+}
 
 MidiResultCode LoopbackService::OutGetDevCaps(uint32_t device, std::string& name) {
     if (auto c = impl_->Failure("OutGetDevCaps")) return c;

@@ -1,10 +1,11 @@
 #include "midi/Midi.h"
 
 #include <atomic>
-#include <exception>
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -19,6 +20,11 @@ std::string Format(const char* fmt, const char* s, int d) {
 std::mutex setsMutex;
 std::atomic<TMidiInput*> inputSet{nullptr};
 std::atomic<TMidiOutput*> outputSet{nullptr};
+
+// Callbacks running now; FreeMidiDevices waits for them before it frees the
+// input set.  depth: this thread's own callbacks (a handler may free the sets).
+std::atomic<int> callbacksInFlight{0};
+thread_local int callbackDepth = 0;
 
 std::mutex sinkMutex;
 MidiCallbackErrorSink callbackErrorSink;
@@ -68,7 +74,8 @@ const std::string& TDeviceList::Strings(int index) const {
 
 MidiHandle TDeviceList::Objects(int index) const {
     if (index < 0 || index >= Count()) throw EListError(index);
-    return std::atomic_ref<MidiHandle>(const_cast<MidiHandle&>(handles_[static_cast<size_t>(index)]))
+    return std::atomic_ref<MidiHandle>(
+               const_cast<MidiHandle&>(handles_[static_cast<size_t>(index)]))
         .load(std::memory_order_acquire);
 }
 
@@ -141,6 +148,11 @@ void TMidiInput::Open(int index) {
 void TMidiInput::Close(int index) {
     if (GetHandle(index) == nullptr) return;
     TSysExData& data = *SysExBuffers[static_cast<size_t>(index)];
+    struct ClosingMark {
+        std::atomic<bool>& flag;
+        explicit ClosingMark(std::atomic<bool>& f) : flag(f) { flag = true; }
+        ~ClosingMark() { flag = false; }
+    } mark(data.Closing);
     SetMidiResult(service_.InStop(GetHandle(index)));
     SetMidiResult(service_.InReset(GetHandle(index)));
     SetMidiResult(service_.InUnprepareHeader(GetHandle(index), &data.Header));
@@ -170,11 +182,19 @@ void TMidiInput::DoSysExData(int index) {
         data.Stream.Clear();
     }
     data.Header.dwBytesRecorded = 0;
-    // The device may have been closed (on another thread) while the handler
-    // ran: a closed device gets no buffer queued again.
-    if (GetHandle(index) != nullptr) {
-        SetMidiResult(service_.InPrepareHeader(GetHandle(index), &data.Header));
-        SetMidiResult(service_.InAddBuffer(GetHandle(index), &data.Header));
+    // Close may run on another thread meanwhile.  A device being closed, or
+    // closed, gets no buffer queued again; a queueing step that fails because
+    // the close got there first is no error.
+    auto closedMeanwhile = [&](MidiHandle used) {
+        return data.Closing.load() || Devices.Objects(index) != used;
+    };
+    for (int step = 0; step < 2; ++step) {
+        MidiHandle handle = GetHandle(index);
+        if (handle == nullptr || data.Closing.load()) break;
+        const uint32_t code = step == 0 ? service_.InPrepareHeader(handle, &data.Header)
+                                        : service_.InAddBuffer(handle, &data.Header);
+        if (code != 0 && closedMeanwhile(handle)) break;
+        SetMidiResult(code);
     }
     if (handlerError) std::rethrow_exception(handlerError);
 }
@@ -260,7 +280,10 @@ TMidiOutput& MidiOutput() {
 
 void FreeMidiDevices() {
     std::lock_guard<std::mutex> g(setsMutex);
-    delete inputSet.exchange(nullptr);
+    TMidiInput* in = inputSet.exchange(nullptr);
+    // A callback that found the set before it was taken away finishes first.
+    while (callbacksInFlight.load() > callbackDepth) std::this_thread::yield();
+    delete in;
     delete outputSet.exchange(nullptr);
 }
 
@@ -271,19 +294,32 @@ void SetMidiCallbackErrorSink(MidiCallbackErrorSink sink) {
 
 void MidiInCallbackProc(MidiHandle, uint32_t message, uintptr_t instance, uintptr_t param1,
                         uintptr_t) {
+    struct InFlight {
+        InFlight() {
+            ++callbacksInFlight;
+            ++callbackDepth;
+        }
+        ~InFlight() {
+            --callbackDepth;
+            --callbacksInFlight;
+        }
+    } inFlight;
+    // The callback belongs to a device of the existing input set: once the
+    // set is freed, a late callback is ignored rather than creating a new one.
+    TMidiInput* set = inputSet.load();
+    if (set == nullptr) return;
     try {
         switch (message) {
             case kMimData: {
-                TMidiInput& set = MidiInput();
-                if (set.OnMidiInput)
-                    set.OnMidiInput(static_cast<int32_t>(instance),
-                                    static_cast<uint8_t>(param1 & 0xFF),
-                                    static_cast<uint8_t>((param1 >> 8) & 0xFF),
-                                    static_cast<uint8_t>((param1 >> 16) & 0xFF));
+                if (set->OnMidiInput)
+                    set->OnMidiInput(static_cast<int32_t>(instance),
+                                     static_cast<uint8_t>(param1 & 0xFF),
+                                     static_cast<uint8_t>((param1 >> 8) & 0xFF),
+                                     static_cast<uint8_t>((param1 >> 16) & 0xFF));
                 break;
             }
             case kMimLongData:
-                MidiInput().DoSysExData(static_cast<int>(instance));
+                set->DoSysExData(static_cast<int>(instance));
                 break;
             default:
                 break;

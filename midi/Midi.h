@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,6 +43,9 @@ struct TSysExData {
     TMemoryStream Stream;
     MidiHdr Header;
     std::unique_ptr<std::array<uint8_t, kBufferSize>> Buffer;
+    // Set while Close runs for the device: a buffer returned meanwhile is not
+    // queued again.
+    std::atomic<bool> Closing{false};
 };
 
 // The device names in device-number order, each with its open handle.

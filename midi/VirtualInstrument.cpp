@@ -20,7 +20,9 @@ constexpr uint8_t kReplyHeader[] = {0xF0, 0x41, 0x10, 0x00, 0x00, 0x25, 0x12};
 const std::vector<uint8_t> kUnrelatedSysEx = {0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x41, 0x10,
                                               0x00, 0x00, 0x25, 0x01, 0x00, 0x00, 0xF7};
 
-uint8_t DataByte(uint8_t c) { return c < 0x80 ? c : static_cast<uint8_t>('?'); }
+uint8_t DataByte(uint8_t c) {
+    return c < 0x80 ? c : static_cast<uint8_t>('?');
+}
 
 // Resizes a block to `length` bytes (at least F0 F7), filling with data bytes
 // and keeping the F7 at the end.
@@ -131,7 +133,8 @@ struct VirtualInstrument::Impl {
     }
 
     std::vector<std::vector<uint8_t>> Reply(int program) const {
-        const size_t p = static_cast<size_t>(program < 0 ? -static_cast<int64_t>(program) : program);
+        const size_t p =
+            static_cast<size_t>(program < 0 ? -static_cast<int64_t>(program) : program);
         const size_t nameEnd =
             model.nameStartPos >= 0 && model.nameSize > 0
                 ? static_cast<size_t>(model.nameStartPos) + static_cast<size_t>(model.nameSize)
