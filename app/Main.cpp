@@ -237,7 +237,6 @@ void TfPatchscribe::BuildControls() {
     lNotes->setFixedWidth(320);
     SetLook(lNotes, true);
     SetColours(lNotes, QColor(255, 255, 0), QColor(0, 0, 160));
-    KeepPlaceWhenHidden(lNotes);
     lNotes->hide();  // shown by an apply whose model has notes
     gn->addWidget(lNotes, 0, Qt::AlignHCenter);
 
