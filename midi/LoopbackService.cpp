@@ -8,6 +8,7 @@
 #include "midi/LoopbackService.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -52,6 +53,18 @@ struct Pair {
     InDevice in;
     OutDevice out;
 };
+
+// The flags of an input header are read by the layer on the callback thread
+// while a closing thread may unprepare the header: every access is atomic.
+uint32_t Flags(MidiHdr* h) {
+    return std::atomic_ref<uint32_t>(h->dwFlags).load(std::memory_order_acquire);
+}
+void ChangeFlags(MidiHdr* h, uint32_t set, uint32_t clear) {
+    std::atomic_ref<uint32_t> f(h->dwFlags);
+    uint32_t old = f.load(std::memory_order_relaxed);
+    while (!f.compare_exchange_weak(old, (old & ~clear) | set, std::memory_order_acq_rel)) {
+    }
+}
 
 bool IsShortMessage(const std::vector<uint8_t>& m) {
     return m[0] != 0xF0;
@@ -169,7 +182,7 @@ struct LoopbackService::Impl {
                     const size_t n = std::min<size_t>(left, h->dwBufferLength);
                     if (n > 0) std::memcpy(h->lpData, m.data() + d.frontOffset, n);
                     h->dwBytesRecorded = static_cast<uint32_t>(n);
-                    h->dwFlags = (h->dwFlags & ~kMhdrInQueue) | kMhdrDone;
+                    ChangeFlags(h, kMhdrDone, kMhdrInQueue);
                     d.frontOffset += n;
                     if (d.frontOffset >= m.size()) {
                         d.pending.pop_front();
@@ -302,7 +315,7 @@ MidiResultCode LoopbackService::InPrepareHeader(MidiHandle handle, MidiHdr* head
     if (p == nullptr) return kMidiInvalidHandle;
     if (header == nullptr || header->lpData == nullptr) return kMidiInvalidParam;
     std::lock_guard<std::mutex> g(p->in.mutex);
-    header->dwFlags |= kMhdrPrepared;
+    ChangeFlags(header, kMhdrPrepared, 0);
     return kMidiOk;
 }
 
@@ -314,9 +327,9 @@ MidiResultCode LoopbackService::InAddBuffer(MidiHandle handle, MidiHdr* header) 
     InDevice& d = p->in;
     {
         std::lock_guard<std::mutex> g(d.mutex);
-        if (!(header->dwFlags & kMhdrPrepared)) return kMidiUnprepared;
-        if (header->dwFlags & kMhdrInQueue) return kMidiStillPlaying;
-        header->dwFlags = (header->dwFlags & ~kMhdrDone) | kMhdrInQueue;
+        if (!(Flags(header) & kMhdrPrepared)) return kMidiUnprepared;
+        if (Flags(header) & kMhdrInQueue) return kMidiStillPlaying;
+        ChangeFlags(header, kMhdrInQueue, kMhdrDone);
         d.queued.push_back(header);
     }
     d.wake.notify_all();
@@ -356,7 +369,7 @@ MidiResultCode LoopbackService::InReset(MidiHandle handle) {
             MidiHdr* h = d.queued.front();
             d.queued.pop_front();
             h->dwBytesRecorded = 0;
-            h->dwFlags = (h->dwFlags & ~kMhdrInQueue) | kMhdrDone;
+            ChangeFlags(h, kMhdrDone, kMhdrInQueue);
             d.returns.push_back(h);
         }
     }
@@ -375,7 +388,7 @@ MidiResultCode LoopbackService::InUnprepareHeader(MidiHandle handle, MidiHdr* he
     // back from the service here: after this call nothing refers to it.
     d.queued.erase(std::remove(d.queued.begin(), d.queued.end(), header), d.queued.end());
     d.returns.erase(std::remove(d.returns.begin(), d.returns.end(), header), d.returns.end());
-    header->dwFlags &= ~(kMhdrPrepared | kMhdrInQueue);
+    ChangeFlags(header, 0, kMhdrPrepared | kMhdrInQueue);
     return kMidiOk;
 }
 
@@ -394,7 +407,7 @@ MidiResultCode LoopbackService::InClose(MidiHandle handle) {
         d.started = false;
         d.pending.clear();
         d.frontOffset = 0;
-        for (MidiHdr* h : d.queued) h->dwFlags &= ~kMhdrInQueue;
+        for (MidiHdr* h : d.queued) ChangeFlags(h, 0, kMhdrInQueue);
         d.queued.clear();
         d.returns.clear();
         // The dispatcher is joined here only when it is not running a

@@ -139,7 +139,7 @@ void TMidiInput::Open(int index) {
     Devices.SetObject(index, handle);
     if (handle == nullptr) return;
     TSysExData& data = *SysExBuffers[static_cast<size_t>(index)];
-    data.Header.dwFlags = 0;
+    std::atomic_ref<uint32_t>(data.Header.dwFlags).store(0, std::memory_order_release);
     SetMidiResult(service_.InPrepareHeader(handle, &data.Header));
     SetMidiResult(service_.InAddBuffer(handle, &data.Header));
     SetMidiResult(service_.InStart(handle));
@@ -170,7 +170,11 @@ void TMidiInput::DoSysExData(int index) {
     // A handler's exception is passed on only after the stream has been
     // emptied and the buffer queued again, so the port keeps receiving.
     std::exception_ptr handlerError;
-    if (data.Header.dwFlags & kMhdrDone) {
+    // The service may change other bits of the flags meanwhile (a closing
+    // thread unprepares the header): read them atomically.
+    const uint32_t flags =
+        std::atomic_ref<uint32_t>(data.Header.dwFlags).load(std::memory_order_acquire);
+    if (flags & kMhdrDone) {
         data.Stream.SetPosition(0);
         if (OnSysExData) {
             try {

@@ -87,15 +87,26 @@ protected:
         FreeMidiDevices();
     }
     void TearDown() override {
-        MidiOutput().CloseAll();
-        MidiInput().CloseAll();
-        // The service goes first: it joins its dispatcher threads, so no
-        // callback is left running when the sets are freed.
-        SetPortService(nullptr);
-        service.reset();
+        StopService();
         FreeMidiDevices();
         SetMidiCallbackErrorSink(nullptr);
     }
+    // Closes the ports and ends the service, which joins its dispatcher
+    // threads: a handler still finishing after a Close has returned is done
+    // once this returns.  The service goes before the sets are freed.
+    void StopService() {
+        if (!service) return;
+        MidiOutput().CloseAll();
+        MidiInput().CloseAll();
+        SetPortService(nullptr);
+        service.reset();
+    }
+    // Declared after a test's locals that its handlers use: stops the
+    // service before they go, however the test leaves.
+    struct StopGuard {
+        LoopbackTest* test;
+        ~StopGuard() { test->StopService(); }
+    };
 };
 
 TEST_F(LoopbackTest, DeviceListsArePairs) {
@@ -254,6 +265,8 @@ TEST_F(LoopbackTest, CloseWhileAHandlerWaitsForTheClosersLock) {
     std::atomic<int> begun{0};
     std::atomic<bool> closeReturned{false};
     std::atomic<int> begunAfterClose{0};
+    std::atomic<int> begunAtClose{0};
+    StopGuard stop{this};
     MidiInput().OnSysExData = [&](int32_t, TMemoryStream&) {
         if (closeReturned.load()) ++begunAfterClose;
         ++begun;
@@ -265,7 +278,6 @@ TEST_F(LoopbackTest, CloseWhileAHandlerWaitsForTheClosersLock) {
     MidiInput().Open(0);
     MidiOutput().SendSysEx(0, kRequestText);
 
-    std::atomic<int> begunAtClose{0};
     auto closer = std::async(std::launch::async, [&] {
         std::lock_guard<std::mutex> g(lock);
         // Wait until a handler has started: it now waits for `lock`.
@@ -302,6 +314,7 @@ TEST_F(LoopbackTest, RepeatedCloseWhileRepliesFlowReportsNoErrors) {
         errors.push_back(m);
     });
     std::atomic<int> begun{0};
+    StopGuard stop{this};
     MidiInput().OnSysExData = [&](int32_t, TMemoryStream&) { ++begun; };
     instrument->SetAnswerTwice(true);
     MidiOutput().Open(0);
@@ -314,6 +327,7 @@ TEST_F(LoopbackTest, RepeatedCloseWhileRepliesFlowReportsNoErrors) {
         ASSERT_NO_THROW(MidiInput().Close(0));
         ASSERT_EQ(MidiInput().GetHandle(0), nullptr);
     }
+    StopService();
     std::lock_guard<std::mutex> g(errorsMutex);
     EXPECT_TRUE(errors.empty()) << errors.front();
 }
@@ -321,6 +335,7 @@ TEST_F(LoopbackTest, RepeatedCloseWhileRepliesFlowReportsNoErrors) {
 TEST_F(LoopbackTest, ReopenAfterACloseFromInsideTheHandler) {
     std::atomic<bool> closeInHandler{true};
     std::atomic<int> events{0};
+    StopGuard stop{this};
     MidiInput().OnSysExData = [&](int32_t, TMemoryStream&) {
         ++events;
         if (closeInHandler.exchange(false)) MidiInput().Close(0);  // on the callback thread
