@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -36,6 +37,7 @@ unsigned char Lower(unsigned char c) {
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
+    if (a == b) return true;  // names are usually written as they are asked for
     for (size_t i = 0; i < a.size(); ++i) {
         if (Lower(static_cast<unsigned char>(a[i])) != Lower(static_cast<unsigned char>(b[i])))
             return false;
@@ -59,55 +61,95 @@ struct NoCaseEqual {
     bool operator()(std::string_view a, std::string_view b) const { return EqualNoCase(a, b); }
 };
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
-bool IsQuote(char c) { return c == '"' || c == '\''; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
+}
+bool IsQuote(char c) {
+    return c == '"' || c == '\'';
+}
 
-// A key of a section: the section's number and the key's name.
-struct KeyName {
-    uint32_t section;
-    std::string_view name;
-};
-struct KeyNameHash {
-    size_t operator()(const KeyName& k) const {
-        return HashNoCase(k.name, 14695981039346656037ull ^ (k.section * 0x9E3779B97F4A7C15ull));
-    }
-};
-struct KeyNameEqual {
-    bool operator()(const KeyName& a, const KeyName& b) const {
-        return a.section == b.section && EqualNoCase(a.name, b.name);
-    }
-};
-
-// Positions in the file text.
+// One key line.  Positions are offsets into the file text.
 struct KeyLine {
+    size_t nameBegin, nameEnd;
     size_t rawBegin, rawEnd;      // the value as written, blanks around it removed
     size_t valueBegin, valueEnd;  // the same without one pair of quotes around it
 };
 
+// Sections with more keys than this get a hash index at their first lookup;
+// smaller ones are scanned (length first), which is faster for the usual
+// twenty keys.
+constexpr size_t kScanLimit = 48;
+
 struct Section {
-    size_t insertAt;   // just past the section's last key line (or its header line)
-    bool needsBreak;   // that line is the file's last and has no line break
+    size_t firstKey = 0, endKey = 0;  // the section's key lines in Parsed::keys
+    size_t insertAt = 0;              // just past the section's last key line (or header)
+    bool needsBreak = false;          // that line is the file's last and has no line break
+    // name -> position in Parsed::keys of the first key of that name
+    mutable std::unique_ptr<std::unordered_map<std::string_view, size_t, NoCaseHash, NoCaseEqual>>
+        index;
 };
 
-// One parse of the file.  The maps point into `text`, so a Parsed is never
-// copied or moved; it is replaced as a whole.
+// One parse of the file.  Everything points into `text`, so a Parsed is
+// never copied or moved; it is replaced as a whole.
 struct Parsed {
     std::string text;
     std::string lineBreak = "\n";  // the file's own line break, for added lines
     bool endsWithBreak = true;
     std::vector<Section> sections;  // the first section of each name
     std::unordered_map<std::string_view, uint32_t, NoCaseHash, NoCaseEqual> sectionIndex;
-    std::unordered_map<KeyName, KeyLine, KeyNameHash, KeyNameEqual> keys;
+    std::vector<KeyLine> keys;  // in file order, grouped by section
+
+    // The section found last: reads usually ask for one section many times.
+    mutable std::string lastSectionName;
+    mutable int64_t lastSection = -2;  // -2: none asked yet, -1: not in the file
 
     Parsed() = default;
     Parsed(const Parsed&) = delete;
     Parsed& operator=(const Parsed&) = delete;
 
-    const KeyLine* Find(std::string_view section, std::string_view key) const {
-        const auto s = sectionIndex.find(section);
-        if (s == sectionIndex.end()) return nullptr;
-        const auto k = keys.find(KeyName{s->second, key});
-        return k == keys.end() ? nullptr : &k->second;
+    std::string_view Name(const KeyLine& k) const {
+        return std::string_view(text).substr(k.nameBegin, k.nameEnd - k.nameBegin);
+    }
+
+    int64_t FindSection(const std::string& section) const {
+        if (lastSection == -2 || section != lastSectionName) {
+            const auto s = sectionIndex.find(section);
+            lastSection = s == sectionIndex.end() ? int64_t{-1} : int64_t{s->second};
+            lastSectionName = section;
+        }
+        return lastSection;
+    }
+
+    // The first key line of the name in the section's first occurrence.
+    const KeyLine* Find(const std::string& section, const std::string& key) const {
+        const int64_t si = FindSection(section);
+        if (si < 0) return nullptr;
+        const Section& sec = sections[static_cast<size_t>(si)];
+        if (sec.endKey - sec.firstKey > kScanLimit) {
+            if (!sec.index) {
+                sec.index = std::make_unique<
+                    std::unordered_map<std::string_view, size_t, NoCaseHash, NoCaseEqual>>();
+                sec.index->reserve(sec.endKey - sec.firstKey);
+                for (size_t i = sec.firstKey; i < sec.endKey; ++i)
+                    sec.index->try_emplace(Name(keys[i]), i);
+            }
+            const auto k = sec.index->find(key);
+            return k == sec.index->end() ? nullptr : &keys[k->second];
+        }
+        if (key.empty()) {
+            for (size_t i = sec.firstKey; i < sec.endKey; ++i)
+                if (keys[i].nameEnd == keys[i].nameBegin) return &keys[i];
+            return nullptr;
+        }
+        const unsigned char first = Lower(static_cast<unsigned char>(key[0]));
+        for (size_t i = sec.firstKey; i < sec.endKey; ++i) {
+            const KeyLine& k = keys[i];
+            if (k.nameEnd - k.nameBegin == key.size() &&
+                Lower(static_cast<unsigned char>(text[k.nameBegin])) == first &&
+                EqualNoCase(Name(k), key))
+                return &k;
+        }
+        return nullptr;
     }
 };
 
@@ -150,7 +192,10 @@ std::unique_ptr<Parsed> Parse(std::string text) {
                 const auto [it, added] =
                     p->sectionIndex.try_emplace(name, static_cast<uint32_t>(p->sections.size()));
                 if (added) {
-                    p->sections.push_back(Section{next, next == end});
+                    Section& sec = p->sections.emplace_back();
+                    sec.firstKey = sec.endKey = p->keys.size();
+                    sec.insertAt = next;
+                    sec.needsBreak = next == end;
                     current = it->second;
                 } else {
                     current = -1;
@@ -168,15 +213,17 @@ std::unique_ptr<Parsed> Parse(std::string text) {
         size_t vb = eq + 1, ve = end;
         while (vb < ve && IsBlank(t[vb])) ++vb;
         while (ve > vb && IsBlank(t[ve - 1])) --ve;
-        KeyLine line{vb, ve, vb, ve};
+        KeyLine line{b, ke, vb, ve, vb, ve};
         if (ve - vb >= 2 && IsQuote(t[vb]) && t[ve - 1] == t[vb]) {
             line.valueBegin = vb + 1;
             line.valueEnd = ve - 1;
         }
-        const auto section = static_cast<uint32_t>(current);
-        p->keys.try_emplace(KeyName{section, t.substr(b, ke - b)}, line);
-        p->sections[section].insertAt = next;
-        p->sections[section].needsBreak = next == end;
+        // Sections are never reopened, so a section's keys stay together.
+        p->keys.push_back(line);
+        Section& sec = p->sections[static_cast<size_t>(current)];
+        sec.endKey = p->keys.size();
+        sec.insertAt = next;
+        sec.needsBreak = next == end;
     }
     return p;
 }
@@ -249,19 +296,21 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileId& id) {
         struct stat before {};
         struct stat after {};
         bool ok = fstat(fd, &before) == 0;
-        text.clear();
-        if (ok && before.st_size > 0) text.reserve(static_cast<size_t>(before.st_size));
-        char buf[65536];
+        // Read straight into the text, growing it when the file grew.
+        size_t used = 0;
+        text.resize(ok && before.st_size > 0 ? static_cast<size_t>(before.st_size) + 1 : 4096);
         while (ok) {
-            const ssize_t got = read(fd, buf, sizeof buf);
+            if (used == text.size()) text.resize(text.size() * 2);
+            const ssize_t got = read(fd, text.data() + used, text.size() - used);
             if (got == 0) break;
             if (got < 0) {
                 if (errno == EINTR) continue;
                 ok = false;
                 break;
             }
-            text.append(buf, static_cast<size_t>(got));
+            used += static_cast<size_t>(got);
         }
+        text.resize(used);
         ok = ok && fstat(fd, &after) == 0;
         const int err = errno;
         close(fd);
@@ -293,7 +342,8 @@ void ReplaceFile(const std::string& target, const std::string& text, const struc
                  const std::string& reportPath) {
     static std::atomic<unsigned> counter{0};
     const std::string dir = DirName(target);
-    const std::string stem = dir + "/." + BaseName(target) + ".tmp" + std::to_string(getpid()) + ".";
+    const std::string stem =
+        dir + "/." + BaseName(target) + ".tmp" + std::to_string(getpid()) + ".";
     std::string tmp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -361,14 +411,11 @@ std::string Edited(const Parsed& p, const std::string& section, const std::strin
                    const std::string& value) {
     const std::string& t = p.text;
     const std::string v = EncodeValue(value);
-    const auto s = p.sectionIndex.find(section);
-    if (s != p.sectionIndex.end()) {
-        const auto k = p.keys.find(KeyName{s->second, key});
-        if (k != p.keys.end()) {
-            const KeyLine& line = k->second;
-            return t.substr(0, line.rawBegin) + v + t.substr(line.rawEnd);
-        }
-        const Section& sec = p.sections[s->second];
+    const int64_t si = p.FindSection(section);
+    if (si >= 0) {
+        if (const KeyLine* line = p.Find(section, key))
+            return t.substr(0, line->rawBegin) + v + t.substr(line->rawEnd);
+        const Section& sec = p.sections[static_cast<size_t>(si)];
         std::string added = sec.needsBreak ? p.lineBreak : std::string();
         added += key + "=" + v + p.lineBreak;
         return t.substr(0, sec.insertAt) + added + t.substr(sec.insertAt);
@@ -390,6 +437,8 @@ struct IniFile::Impl {
     std::string cachedPath;
     FileId cachedId;
     std::unique_ptr<Parsed> cache;
+    int batchDepth = 0;       // open ReadBatch objects
+    bool batchValid = false;  // the cache was checked since the batch began
 
     // The folder of the settings file refuses writes: reads and writes go
     // to the per-user copy.  A folder that is missing altogether does not
@@ -414,12 +463,13 @@ struct IniFile::Impl {
     }
 
     const Parsed& Current() {
+        if (batchDepth > 0 && batchValid && cache) return *cache;
         struct stat st {};
         bool exists = false;
-        std::string path = ReadPath(st, exists);
+        const std::string path = ReadPath(st, exists);
         const FileId id = exists ? FileId::Of(st) : FileId{};
-        if (cache && path == cachedPath && id == cachedId) return *cache;
-        Load(path);
+        if (!cache || path != cachedPath || !(id == cachedId)) Load(path);
+        batchValid = batchDepth > 0;
         return *cache;
     }
 
@@ -480,6 +530,14 @@ IniFile::IniFile(std::string path) : impl_(std::make_unique<Impl>()) {
 
 IniFile::~IniFile() = default;
 
+IniFile::ReadBatch::ReadBatch(IniFile& ini) : ini_(ini) {
+    ++ini_.impl_->batchDepth;
+}
+
+IniFile::ReadBatch::~ReadBatch() {
+    if (--ini_.impl_->batchDepth == 0) ini_.impl_->batchValid = false;
+}
+
 std::string IniFile::ReadString(const std::string& section, const std::string& key,
                                 const std::string& def) {
     const Parsed& p = impl_->Current();
@@ -494,7 +552,7 @@ int32_t IniFile::ReadInteger(const std::string& section, const std::string& key,
     const KeyLine* line = p.Find(section, key);
     if (line == nullptr) return def;
     const size_t len = std::min(line->valueEnd - line->valueBegin, kMaxValueLength);
-    return StrToIntDef(p.text.substr(line->valueBegin, len), def);
+    return StrToIntDef(std::string_view(p.text).substr(line->valueBegin, len), def);
 }
 
 bool IniFile::ReadBool(const std::string& section, const std::string& key, bool def) {
@@ -510,7 +568,9 @@ void IniFile::WriteBool(const std::string& section, const std::string& key, bool
     impl_->Write(section, key, value ? "1" : "0");
 }
 
-const std::string& IniFile::FileName() const { return impl_->given; }
+const std::string& IniFile::FileName() const {
+    return impl_->given;
+}
 
 std::string IniFile::EffectivePath() const {
     struct stat st {};
@@ -530,8 +590,9 @@ std::string ExecutablePath() {
     std::vector<char> buf(4096);
     for (;;) {
         const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-        if (n < 0) throw std::runtime_error(std::string("Unable to find the executable: ") +
-                                            std::strerror(errno));
+        if (n < 0)
+            throw std::runtime_error(std::string("Unable to find the executable: ") +
+                                     std::strerror(errno));
         if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), n);
         buf.resize(buf.size() * 2);
     }

@@ -30,6 +30,22 @@ public:
     void WriteString(const std::string& section, const std::string& key, const std::string& value);
     void WriteBool(const std::string& section, const std::string& key, bool value);
 
+    // While a ReadBatch on this object exists, its reads see one version of
+    // the file: the first read checks the file (and parses it again when it
+    // changed), the later ones use that parse without looking at the disk.
+    // For a run of reads that belong together, such as loading the model
+    // table.  Writes still go to the file at once and are seen by the batch.
+    class ReadBatch {
+    public:
+        explicit ReadBatch(IniFile& ini);
+        ~ReadBatch();
+        ReadBatch(const ReadBatch&) = delete;
+        ReadBatch& operator=(const ReadBatch&) = delete;
+
+    private:
+        IniFile& ini_;
+    };
+
     // The path given at construction.
     const std::string& FileName() const;
     // The file that reads and writes use now.

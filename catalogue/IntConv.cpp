@@ -11,7 +11,7 @@ int HexValue(char c) {
 }
 }  // namespace
 
-bool TryStrToInt(const std::string& text, int32_t& value) {
+bool TryStrToInt(std::string_view text, int32_t& value) {
     size_t i = 0;
     const size_t n = text.size();
     while (i < n && text[i] == ' ') ++i;
@@ -63,7 +63,7 @@ int32_t StrToInt(const std::string& text) {
     return v;
 }
 
-int32_t StrToIntDef(const std::string& text, int32_t def) {
+int32_t StrToIntDef(std::string_view text, int32_t def) {
     int32_t v = 0;
     return TryStrToInt(text, v) ? v : def;
 }

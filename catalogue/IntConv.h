@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 class EConvertError : public std::runtime_error {
 public:
@@ -13,8 +14,8 @@ public:
 };
 
 // True and the value when the whole text is such a number.
-bool TryStrToInt(const std::string& text, int32_t& value);
+bool TryStrToInt(std::string_view text, int32_t& value);
 // Strict: throws EConvertError "'%s' is not a valid integer value".
 int32_t StrToInt(const std::string& text);
 // Lenient: the default when the text does not convert.
-int32_t StrToIntDef(const std::string& text, int32_t def);
+int32_t StrToIntDef(std::string_view text, int32_t def);

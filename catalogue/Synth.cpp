@@ -9,9 +9,9 @@ namespace {
 
 // One key of a model section: its name, the field it fills and its default.
 struct SynthKey {
-    const char* key;
+    std::string key;
     std::variant<std::string TSynth::*, int32_t TSynth::*> field;
-    const char* textDefault;
+    std::string textDefault;
     int32_t intDefault;
 };
 
@@ -25,18 +25,18 @@ const SynthKey kSynthKeys[] = {
     {"BankLSB", &TSynth::BankLSB, "00", 0},
     {"Channel", &TSynth::Channel, "1", 0},
     {"NumOfNames", &TSynth::NumOfNames, "128", 0},
-    {"NameStartPos", &TSynth::NameStartPos, nullptr, 11},
-    {"NameSize", &TSynth::NameSize, nullptr, 12},
+    {"NameStartPos", &TSynth::NameStartPos, "", 11},
+    {"NameSize", &TSynth::NameSize, "", 12},
     {"Category", &TSynth::Category, "", 0},
-    {"CatPos", &TSynth::CatPos, nullptr, -1},
-    {"StartNum", &TSynth::StartNum, nullptr, 0},
-    {"StartPatch", &TSynth::StartPatch, nullptr, 0},
-    {"PatchNumFormat", &TSynth::PatchNumFormat, nullptr, 0},
-    {"SleepTime", &TSynth::SleepTime, nullptr, 120},
-    {"NumSysexBlocks", &TSynth::NumSysexBlocks, nullptr, 1},
-    {"NameSyxBlk", &TSynth::NameSyxBlk, nullptr, 1},
-    {"FontSize", &TSynth::FontSize, nullptr, 12},
-    {"SonarBankMethod", &TSynth::SonarBankMethod, nullptr, 1},
+    {"CatPos", &TSynth::CatPos, "", -1},
+    {"StartNum", &TSynth::StartNum, "", 0},
+    {"StartPatch", &TSynth::StartPatch, "", 0},
+    {"PatchNumFormat", &TSynth::PatchNumFormat, "", 0},
+    {"SleepTime", &TSynth::SleepTime, "", 120},
+    {"NumSysexBlocks", &TSynth::NumSysexBlocks, "", 1},
+    {"NameSyxBlk", &TSynth::NameSyxBlk, "", 1},
+    {"FontSize", &TSynth::FontSize, "", 12},
+    {"SonarBankMethod", &TSynth::SonarBankMethod, "", 1},
     {"Notes", &TSynth::Notes, "", 0},
 };
 
@@ -45,8 +45,7 @@ unsigned char Lower(unsigned char c) {
 }
 
 bool EqualIgnoreCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return Lower(static_cast<unsigned char>(x)) == Lower(static_cast<unsigned char>(y));
            });
 }
@@ -57,7 +56,7 @@ TSynth DefaultSynth() {
     TSynth s;
     for (const SynthKey& k : kSynthKeys) {
         if (auto* text = std::get_if<std::string TSynth::*>(&k.field))
-            s.**text = k.textDefault;
+            s.** text = k.textDefault;
         else
             s.*std::get<int32_t TSynth::*>(k.field) = k.intDefault;
     }
@@ -69,7 +68,7 @@ TSynth ReadSynth(IniFile& ini, int index) {
     TSynth s;
     for (const SynthKey& k : kSynthKeys) {
         if (auto* text = std::get_if<std::string TSynth::*>(&k.field))
-            s.**text = ini.ReadString(section, k.key, k.textDefault);
+            s.** text = ini.ReadString(section, k.key, k.textDefault);
         else
             s.*std::get<int32_t TSynth::*>(k.field) = ini.ReadInteger(section, k.key, k.intDefault);
     }
@@ -80,7 +79,7 @@ std::vector<std::string> SynthKeyValueLines(const TSynth& synth) {
     std::vector<std::string> lines;
     lines.reserve(std::size(kSynthKeys));
     for (const SynthKey& k : kSynthKeys) {
-        std::string line = std::string(k.key) + "=";
+        std::string line = k.key + "=";
         if (auto* text = std::get_if<std::string TSynth::*>(&k.field))
             line += synth.**text;
         else
@@ -92,6 +91,8 @@ std::vector<std::string> SynthKeyValueLines(const TSynth& synth) {
 
 void LoadSettings(IniFile& ini, ILoadSettingsView& view, std::string& lastSynthBank,
                   TSynthTable& synths, int32_t& synthCount) {
+    // The whole table comes from one version of the file.
+    IniFile::ReadBatch batch(ini);
     lastSynthBank = ini.ReadString("LastSelected", "SynthBank", "");
     view.SetCheckCategory(ini.ReadBool("LastSelected", "CheckCategory", true));
     view.SetCheckNumber(ini.ReadBool("LastSelected", "CheckNumber", true));
@@ -136,6 +137,7 @@ int FindSynthByName(const TSynthTable& synths, int32_t synthCount, const std::st
 }
 
 std::vector<std::string> ReadCategoryNames(IniFile& ini, const std::string& category) {
+    IniFile::ReadBatch batch(ini);
     const int32_t total = std::min(ini.ReadInteger(category, "Total", 0), kMaxCategories);
     std::vector<std::string> names;
     for (int32_t k = 0; k < total; ++k)

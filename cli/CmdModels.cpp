@@ -37,7 +37,8 @@ int RunModel(const std::vector<std::string>& args) {
     for (const std::string& line : SynthKeyValueLines(synth)) PrintLine(line);
     if (!synth.Category.empty()) {
         const std::vector<std::string> cats = ReadCategoryNames(ini, synth.Category);
-        for (size_t k = 0; k < cats.size(); ++k) PrintLine("Cat" + std::to_string(k) + "=" + cats[k]);
+        for (size_t k = 0; k < cats.size(); ++k)
+            PrintLine("Cat" + std::to_string(k) + "=" + cats[k]);
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
 }

@@ -131,9 +131,11 @@ TEST_F(CliModels, NoSuchModelExitsWithTwo) {
 }
 
 TEST_F(CliModels, UsageErrorsExitWithTwo) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"models", "--bogus"}, {"models", "extra"}, {"model"},
-          {"model", "a", "b"}, {"models", "--ini"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"models", "--bogus"},
+                                                 {"models", "extra"},
+                                                 {"model"},
+                                                 {"model", "a", "b"},
+                                                 {"models", "--ini"}}) {
         const RunResult r = Run(args);
         EXPECT_EQ(r.status, 2) << args.back();
         EXPECT_EQ(r.out, "");

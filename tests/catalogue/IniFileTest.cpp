@@ -1,15 +1,14 @@
 // Reading the settings file: the INI syntax, defaults, the parsed copy and
 // where the file lives.
-#include "catalogue/IniFile.h"
-
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
 #include "TestFiles.h"
+#include "catalogue/IniFile.h"
 
 namespace {
 
@@ -112,8 +111,8 @@ TEST(IniFileRead, IntegersAndFlags) {
     WriteFile(dir.File("s.INI"), kHandWritten);
     IniFile ini(dir.File("s.INI"));
     const IntCase ints[] = {
-        {"NumOfNames", 1, 64}, {"Hex", 1, 11},     {"Dollar", 1, 16}, {"Bad", 12, 12},
-        {"Neg", 0, -7},        {"Empty", 5, 5},    {"Blanks", 5, 5},  {"Word", -1, -1},
+        {"NumOfNames", 1, 64}, {"Hex", 1, 11},   {"Dollar", 1, 16}, {"Bad", 12, 12},
+        {"Neg", 0, -7},        {"Empty", 5, 5},  {"Blanks", 5, 5},  {"Word", -1, -1},
         {"Missing", 9, 9},     {"Double", 3, 3},
     };
     for (const IntCase& c : ints) {
@@ -135,9 +134,9 @@ TEST(IniFileRead, ValuesAreCutAt2047Characters) {
     TempDir dir;
     const std::string longValue(3000, 'x');
     const std::string exact(2047, 'y');
-    WriteFile(dir.File("s.INI"), "[S]\nLong=" + longValue + "\nExact=" + exact +
-                                     "\nQuoted=\"" + std::string(2048, 'z') + "\"\nNum=" +
-                                     std::string(2100, '0') + "5\nAfter=ok\n");
+    WriteFile(dir.File("s.INI"), "[S]\nLong=" + longValue + "\nExact=" + exact + "\nQuoted=\"" +
+                                     std::string(2048, 'z') + "\"\nNum=" + std::string(2100, '0') +
+                                     "5\nAfter=ok\n");
     IniFile ini(dir.File("s.INI"));
     EXPECT_EQ(ini.ReadString("S", "Long", ""), std::string(2047, 'x'));
     EXPECT_EQ(ini.ReadString("S", "Exact", ""), exact);
@@ -150,8 +149,8 @@ TEST(IniFileRead, ValuesAreCutAt2047Characters) {
 TEST(IniFileRead, LineEndingsOfEveryKind) {
     TempDir dir;
     for (const std::string eol : {"\r\n", "\n", "\r"}) {
-        WriteFile(dir.File("s.INI"), "[A]" + eol + "x=1" + eol + eol + ";c" + eol + "[B]" + eol +
-                                         "y=2" + eol);
+        WriteFile(dir.File("s.INI"),
+                  "[A]" + eol + "x=1" + eol + eol + ";c" + eol + "[B]" + eol + "y=2" + eol);
         IniFile ini(dir.File("s.INI"));
         EXPECT_EQ(ini.ReadString("A", "x", ""), "1");
         EXPECT_EQ(ini.ReadString("B", "y", ""), "2");

@@ -26,36 +26,31 @@ struct WriteCase {
 
 const WriteCase kWrites[] = {
     {"value replaced where it stands, key spelling and blanks kept",
-     "; top\r\n[LastSelected]\r\n  synthBANK =  Old Model  \r\n;c\r\nOther=1\r\n",
-     "LastSelected", "SynthBank", "New",
-     "; top\r\n[LastSelected]\r\n  synthBANK =  New  \r\n;c\r\nOther=1\r\n"},
+     "; top\r\n[LastSelected]\r\n  synthBANK =  Old Model  \r\n;c\r\nOther=1\r\n", "LastSelected",
+     "SynthBank", "New", "; top\r\n[LastSelected]\r\n  synthBANK =  New  \r\n;c\r\nOther=1\r\n"},
     {"empty value filled", "[S]\nK=\nL=2\n", "S", "K", "v", "[S]\nK=v\nL=2\n"},
-    {"quoted value replaced with its quotes", "[S]\nK=\"a b\"\n", "S", "K", "c",
-     "[S]\nK=c\n"},
-    {"section found in another letter case", "[midiDEVICES]\nInput=x\n", "MidiDevices",
-     "Output", "y", "[midiDEVICES]\nInput=x\nOutput=y\n"},
+    {"quoted value replaced with its quotes", "[S]\nK=\"a b\"\n", "S", "K", "c", "[S]\nK=c\n"},
+    {"section found in another letter case", "[midiDEVICES]\nInput=x\n", "MidiDevices", "Output",
+     "y", "[midiDEVICES]\nInput=x\nOutput=y\n"},
     {"new key after the section's last key line, before its trailing comments",
-     "[A]\nx=1\n\n; about B\n[B]\ny=2\n", "A", "z", "3",
-     "[A]\nx=1\nz=3\n\n; about B\n[B]\ny=2\n"},
-    {"new key in a section without keys goes right after its header",
-     "[A]\n; nothing yet\n[B]\n", "A", "k", "v", "[A]\nk=v\n; nothing yet\n[B]\n"},
+     "[A]\nx=1\n\n; about B\n[B]\ny=2\n", "A", "z", "3", "[A]\nx=1\nz=3\n\n; about B\n[B]\ny=2\n"},
+    {"new key in a section without keys goes right after its header", "[A]\n; nothing yet\n[B]\n",
+     "A", "k", "v", "[A]\nk=v\n; nothing yet\n[B]\n"},
     {"lines without '=' are not key lines", "[A]\nx=1\njunk line\n", "A", "k", "v",
      "[A]\nx=1\nk=v\njunk line\n"},
     {"new section at the end", "[A]\nx=1\n", "N", "k", "v", "[A]\nx=1\n[N]\nk=v\n"},
     {"line break added before appending a section", "[A]\nx=1", "N", "k", "v",
      "[A]\nx=1\n[N]\nk=v\n"},
-    {"line break added before appending a key", "[A]\nx=1", "A", "y", "2",
-     "[A]\nx=1\ny=2\n"},
+    {"line break added before appending a key", "[A]\nx=1", "A", "y", "2", "[A]\nx=1\ny=2\n"},
     {"key after a last header without line break", "[A]\nx=1\n[B]", "B", "k", "v",
      "[A]\nx=1\n[B]\nk=v\n"},
     {"the file's CR LF line breaks are used", "[A]\r\nx=1\r\n", "A", "y", "2",
      "[A]\r\nx=1\r\ny=2\r\n"},
-    {"the file's CR line breaks are used", "[A]\rx=1\r", "B", "y", "2",
-     "[A]\rx=1\r[B]\ry=2\r"},
-    {"only the first of repeated sections and keys is written",
-     "[A]\nx=1\nX=2\n[a]\nx=3\n", "A", "x", "9", "[A]\nx=9\nX=2\n[a]\nx=3\n"},
-    {"a new key goes into the first of repeated sections", "[A]\nx=1\n[a]\ny=3\n", "A", "z",
-     "9", "[A]\nx=1\nz=9\n[a]\ny=3\n"},
+    {"the file's CR line breaks are used", "[A]\rx=1\r", "B", "y", "2", "[A]\rx=1\r[B]\ry=2\r"},
+    {"only the first of repeated sections and keys is written", "[A]\nx=1\nX=2\n[a]\nx=3\n", "A",
+     "x", "9", "[A]\nx=9\nX=2\n[a]\nx=3\n"},
+    {"a new key goes into the first of repeated sections", "[A]\nx=1\n[a]\ny=3\n", "A", "z", "9",
+     "[A]\nx=1\nz=9\n[a]\ny=3\n"},
     {"missing file created", std::nullopt, "LastSelected", "CheckSonar", "0",
      "[LastSelected]\nCheckSonar=0\n"},
     {"empty file", "", "S", "k", "v", "[S]\nk=v\n"},
@@ -63,8 +58,7 @@ const WriteCase kWrites[] = {
      "; only a comment\n[S]\nk=v\n"},
     {"blanks at the ends are kept by quoting", "[S]\nk=1\n", "S", "k", " padded ",
      "[S]\nk=\" padded \"\n"},
-    {"a value in quotes keeps them by quoting", "[S]\nk=1\n", "S", "k", "'q'",
-     "[S]\nk=\"'q'\"\n"},
+    {"a value in quotes keeps them by quoting", "[S]\nk=1\n", "S", "k", "'q'", "[S]\nk=\"'q'\"\n"},
     {"empty value written as nothing after '='", "[S]\nk=1\n", "S", "k", "", "[S]\nk=\n"},
     {"keys before any section are left alone", "x=1\n", "S", "x", "2", "x=1\n[S]\nx=2\n"},
 };
@@ -204,28 +198,27 @@ protected:
 };
 
 TEST_F(ReadOnlyFolder, WritesGoToASeededPerUserCopy) {
-    EXPECT_EQ(RunUnprivileged([&]() -> std::string {
-                  IniFile ini(installed());
-                  if (ini.EffectivePath() != installed()) return "reads before any write";
-                  if (ini.ReadString("Synths0", "Name", "") != "M") return "installed not read";
+    EXPECT_EQ(
+        RunUnprivileged([&]() -> std::string {
+            IniFile ini(installed());
+            if (ini.EffectivePath() != installed()) return "reads before any write";
+            if (ini.ReadString("Synths0", "Name", "") != "M") return "installed not read";
 
-                  ini.WriteBool("LastSelected", "CheckSonar", false);
-                  if (ReadFile(installed()) != kInstalled) return "installed file changed";
-                  if (ReadFile(userCopy()) !=
-                      std::string(kInstalled) + "[LastSelected]\nCheckSonar=0\n")
-                      return "user copy: " + ReadFile(userCopy());
-                  if (ini.EffectivePath() != userCopy()) return "not using the user copy";
-                  if (ini.ReadBool("LastSelected", "CheckSonar", true)) return "flag not read";
+            ini.WriteBool("LastSelected", "CheckSonar", false);
+            if (ReadFile(installed()) != kInstalled) return "installed file changed";
+            if (ReadFile(userCopy()) != std::string(kInstalled) + "[LastSelected]\nCheckSonar=0\n")
+                return "user copy: " + ReadFile(userCopy());
+            if (ini.EffectivePath() != userCopy()) return "not using the user copy";
+            if (ini.ReadBool("LastSelected", "CheckSonar", true)) return "flag not read";
 
-                  // A second write changes the user copy only; a new reader uses it.
-                  ini.WriteString("LastSelected", "SynthBank", "M");
-                  IniFile next(installed());
-                  if (next.ReadString("LastSelected", "SynthBank", "") != "M")
-                      return "second reader";
-                  if (next.ReadString("Synths0", "Name", "") != "M") return "models in copy";
-                  return "";
-              }),
-              "");
+            // A second write changes the user copy only; a new reader uses it.
+            ini.WriteString("LastSelected", "SynthBank", "M");
+            IniFile next(installed());
+            if (next.ReadString("LastSelected", "SynthBank", "") != "M") return "second reader";
+            if (next.ReadString("Synths0", "Name", "") != "M") return "models in copy";
+            return "";
+        }),
+        "");
 }
 
 TEST_F(ReadOnlyFolder, UnwritableConfigurationFolderNamesTheUserCopy) {

@@ -1,9 +1,9 @@
-#include "catalogue/IntConv.h"
-
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <optional>
+
+#include "catalogue/IntConv.h"
 
 namespace {
 
@@ -81,7 +81,8 @@ TEST(IntConv, StrictConversionNamesTheText) {
             StrToInt(text);
             ADD_FAILURE() << "no error for '" << text << "'";
         } catch (const EConvertError& e) {
-            EXPECT_EQ(std::string(e.what()), std::string("'") + text + "' is not a valid integer value");
+            EXPECT_EQ(std::string(e.what()),
+                      std::string("'") + text + "' is not a valid integer value");
         }
     }
 }

@@ -1,6 +1,4 @@
 // The model table as loaded from hand-written settings files.
-#include "catalogue/Synth.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,6 +7,7 @@
 #include "TestFiles.h"
 #include "catalogue/IniFile.h"
 #include "catalogue/IntConv.h"
+#include "catalogue/Synth.h"
 
 namespace {
 
@@ -17,9 +16,13 @@ class RecordingView : public ILoadSettingsView {
 public:
     std::vector<std::string> calls;
     std::vector<std::string> names;
-    void SetCheckCategory(bool c) override { calls.push_back(std::string("cat=") + (c ? "1" : "0")); }
+    void SetCheckCategory(bool c) override {
+        calls.push_back(std::string("cat=") + (c ? "1" : "0"));
+    }
     void SetCheckNumber(bool c) override { calls.push_back(std::string("num=") + (c ? "1" : "0")); }
-    void SetCheckSonar(bool c) override { calls.push_back(std::string("sonar=") + (c ? "1" : "0")); }
+    void SetCheckSonar(bool c) override {
+        calls.push_back(std::string("sonar=") + (c ? "1" : "0"));
+    }
     void AddModelName(const std::string& name) override {
         calls.push_back("name=" + name);
         names.push_back(name);
@@ -67,7 +70,7 @@ TEST(DefaultSynth, EveryKeyDefault) {
 TEST(LoadSettings, NoFileGivesOneDefaultModel) {
     const auto l = LoadText(std::nullopt);
     EXPECT_EQ(l->view.calls, (std::vector<std::string>{"cat=1", "num=1", "sonar=1",
-                                                        "name=SC User Patch 1 to 128"}));
+                                                       "name=SC User Patch 1 to 128"}));
     EXPECT_EQ(l->lastSynthBank, "");
     EXPECT_EQ(l->synthCount, 1);
     EXPECT_EQ((*l->synths)[0], DefaultSynth());
@@ -84,7 +87,7 @@ TEST(LoadSettings, ShippedFileHoldsTheDefaultModel) {
     EXPECT_EQ(count, 1);
     EXPECT_EQ((*synths)[0], DefaultSynth());
     EXPECT_EQ(view.calls, (std::vector<std::string>{"cat=1", "num=1", "sonar=1",
-                                                     "name=SC User Patch 1 to 128"}));
+                                                    "name=SC User Patch 1 to 128"}));
 }
 
 TEST(LoadSettings, FlagsAndRememberedModel) {
@@ -171,8 +174,8 @@ TEST(LoadSettings, SameNamesGiveEqualItemsAndTheLowestModelWins) {
 }
 
 TEST(ModelList, CaseInsensitiveOrderWithBytesBreakingTies) {
-    std::vector<std::string> names = {"b", "Ab", "a", "B", "", "ab", "A", "Z9", "\xe9t\xe9",
-                                      "z10", "_x", "[x"};
+    std::vector<std::string> names = {"b", "Ab", "a",         "B",   "",   "ab",
+                                      "A", "Z9", "\xe9t\xe9", "z10", "_x", "[x"};
     SortModelNames(names);
     // '[' (0x5B) and '_' (0x5F) sort before the letters, which compare as lower case
     // (0x61...); bytes above 0x7F come last.
@@ -193,8 +196,7 @@ TEST(Categories, MissingKeysKeepTheirPlaces) {
               "[strings]\nTOTAL=3\ncat0=Violin\nCat2=Cello\nCat3=beyond the total\n"
               "[Huge]\nTotal=2147483647\nCat127=last\nCat128=unreachable\n[Neg]\nTotal=-4\n");
     IniFile ini(dir.File("s.INI"));
-    EXPECT_EQ(ReadCategoryNames(ini, "Strings"),
-              (std::vector<std::string>{"Violin", "", "Cello"}));
+    EXPECT_EQ(ReadCategoryNames(ini, "Strings"), (std::vector<std::string>{"Violin", "", "Cello"}));
     EXPECT_TRUE(ReadCategoryNames(ini, "Neg").empty());
     EXPECT_TRUE(ReadCategoryNames(ini, "Nowhere").empty());
     // A category byte names entries 0 to 127 only: a larger table stops there.
@@ -211,12 +213,26 @@ TEST(SynthKeyValueLines, TableOrderDecimalIntegersTextsAsStored) {
     s.Notes = "n";
     EXPECT_EQ(SynthKeyValueLines(s),
               (std::vector<std::string>{
-                  "Name= spaced ", "RequestMode=",
+                  "Name= spaced ",
+                  "RequestMode=",
                   "RequestBytes=F0 41 10 00 00  25 11 1F 00 00 00 00 00 00 0D 45 F7",
-                  "BankMSB=87", "BankLSB=00", "Channel=1", "NumOfNames=128", "NameStartPos=11",
-                  "NameSize=12", "Category=", "CatPos=-1", "StartNum=0", "StartPatch=0",
-                  "PatchNumFormat=0", "SleepTime=120", "NumSysexBlocks=1", "NameSyxBlk=1",
-                  "FontSize=12", "SonarBankMethod=1", "Notes=n"}));
+                  "BankMSB=87",
+                  "BankLSB=00",
+                  "Channel=1",
+                  "NumOfNames=128",
+                  "NameStartPos=11",
+                  "NameSize=12",
+                  "Category=",
+                  "CatPos=-1",
+                  "StartNum=0",
+                  "StartPatch=0",
+                  "PatchNumFormat=0",
+                  "SleepTime=120",
+                  "NumSysexBlocks=1",
+                  "NameSyxBlk=1",
+                  "FontSize=12",
+                  "SonarBankMethod=1",
+                  "Notes=n"}));
 }
 
 }  // namespace
