@@ -201,7 +201,7 @@ void JackFigure(int runs) {
     std::unique_ptr<RtMidiVirtualPorts> ports;
     try {
         ports = std::make_unique<RtMidiVirtualPorts>(
-            "Patchscribe Bench Synth",
+            "Bench Synth",
             [&instrument](const uint8_t* data, size_t size) { instrument.Receive(data, size); });
     } catch (const std::exception& e) {
         std::printf("(c) JACK round trip per patch: skipped (%s)\n", e.what());
@@ -213,7 +213,8 @@ void JackFigure(int runs) {
     const int in = IndexOf(MidiInput().Devices.Names(), ports->ReceiveFromName());
     const int out = IndexOf(MidiOutput().Devices.Names(), ports->SendToName());
     if (in < 0 || out < 0) {
-        std::printf("(c) JACK round trip per patch: FAILED (instrument ports not listed)\n");
+        std::printf("(c) JACK round trip per patch: FAILED (%s / %s not listed)\n",
+                    ports->ReceiveFromName().c_str(), ports->SendToName().c_str());
     } else {
         const TModelState fast = ModelWithSleep(0);
         MedianRun(fast, in, out, 1);  // warm-up
