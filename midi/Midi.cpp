@@ -20,6 +20,9 @@ std::string Format(const char* fmt, const char* s, int d) {
 std::mutex setsMutex;
 std::atomic<TMidiInput*> inputSet{nullptr};
 std::atomic<TMidiOutput*> outputSet{nullptr};
+// The service each set was created over: it stays alive as long as the set.
+std::shared_ptr<PortService> inputService;
+std::shared_ptr<PortService> outputService;
 
 // Callbacks running now; FreeMidiDevices waits for them before it frees the
 // input set.  depth: this thread's own callbacks (a handler may free the sets).
@@ -126,7 +129,18 @@ TMidiInput::TMidiInput(PortService& service) : TMidiDevices(service) {
     }
 }
 
-TMidiInput::~TMidiInput() = default;
+// The service must not keep a receive buffer that goes with the set: a device
+// still open is closed first.  The owner normally has closed them all.
+TMidiInput::~TMidiInput() {
+    for (int i = 0; i < Devices.Count(); ++i) {
+        if (Devices.Objects(i) == nullptr) continue;
+        try {
+            Close(i);
+        } catch (const std::exception& e) {
+            std::cerr << "Closing MIDI input " << i << ": " << e.what() << std::endl;
+        }
+    }
+}
 
 void TMidiInput::Open(int index) {
     if (GetHandle(index) != nullptr) return;
@@ -268,7 +282,9 @@ TMidiInput& MidiInput() {
     std::lock_guard<std::mutex> g(setsMutex);
     if (TMidiInput* set = inputSet.load(std::memory_order_acquire)) return *set;
     // A failing enumeration throws out of here and stores nothing.
-    auto set = std::make_unique<TMidiInput>(CurrentPortService());
+    auto service = CurrentPortServicePtr();
+    auto set = std::make_unique<TMidiInput>(*service);
+    inputService = std::move(service);
     inputSet.store(set.get(), std::memory_order_release);
     return *set.release();
 }
@@ -277,7 +293,9 @@ TMidiOutput& MidiOutput() {
     if (TMidiOutput* set = outputSet.load(std::memory_order_acquire)) return *set;
     std::lock_guard<std::mutex> g(setsMutex);
     if (TMidiOutput* set = outputSet.load(std::memory_order_acquire)) return *set;
-    auto set = std::make_unique<TMidiOutput>(CurrentPortService());
+    auto service = CurrentPortServicePtr();
+    auto set = std::make_unique<TMidiOutput>(*service);
+    outputService = std::move(service);
     outputSet.store(set.get(), std::memory_order_release);
     return *set.release();
 }
@@ -288,7 +306,9 @@ void FreeMidiDevices() {
     // A callback that found the set before it was taken away finishes first.
     while (callbacksInFlight.load() > callbackDepth) std::this_thread::yield();
     delete in;
+    inputService.reset();
     delete outputSet.exchange(nullptr);
+    outputService.reset();
 }
 
 void SetMidiCallbackErrorSink(MidiCallbackErrorSink sink) {

@@ -98,6 +98,7 @@ protected:
         if (!service) return;
         MidiOutput().CloseAll();
         MidiInput().CloseAll();
+        FreeMidiDevices();  // the sets hold the service too
         SetPortService(nullptr);
         service.reset();
     }

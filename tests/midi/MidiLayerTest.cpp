@@ -105,6 +105,29 @@ TEST_F(LayerTest, FailingEnumerationStoresNoSetAndTheNextCallRetries) {
     SetPortService(nullptr);
 }
 
+TEST_F(LayerTest, DestroyingTheInputSetClosesWhatIsStillOpen) {
+    {
+        TMidiInput in(fake);
+        in.Open(1);
+        fake.TakeLog();
+    }
+    EXPECT_EQ(fake.log, (Log{"InStop h1", "InReset h1", "InUnprepareHeader h1", "InClose h1"}));
+}
+
+TEST(MidiSets, TheSetsKeepTheirServiceUntilFreed) {
+    auto shared = std::make_shared<FakePortService>();
+    std::weak_ptr<FakePortService> watch = shared;
+    SetPortService(shared);
+    FreeMidiDevices();
+    MidiInput();
+    MidiOutput();
+    SetPortService(nullptr);
+    shared.reset();
+    EXPECT_FALSE(watch.expired());
+    FreeMidiDevices();
+    EXPECT_TRUE(watch.expired());
+}
+
 // ---- opening and closing inputs -----------------------------------------------------
 
 TEST_F(LayerTest, InputOpenSequenceAndSecondOpenDoesNothing) {
@@ -174,6 +197,7 @@ TEST_F(LayerTest, InputCloseStopsAtTheFailingStepAndKeepsTheHandle) {
         EXPECT_EQ(f.log.size(), k + 1);
         EXPECT_EQ(f.log.back().substr(0, f.log.back().find(' ')), ops[k]);
         EXPECT_NE(in.GetHandle(0), nullptr);
+        f.results.clear();  // the set's destruction closes it
     }
 }
 
