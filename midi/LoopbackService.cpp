@@ -279,7 +279,7 @@ MidiResultCode LoopbackService::InGetDevCaps(uint32_t device, std::string& name)
     if (auto c = impl_->Failure("InGetDevCaps")) return c;
     Pair* p = impl_->Device(device);
     if (p == nullptr) return kMidiBadDevice;
-    name = p->name.substr(0, 31);
+    name = p->name;
     return kMidiOk;
 }
 
@@ -435,7 +435,7 @@ MidiResultCode LoopbackService::OutGetDevCaps(uint32_t device, std::string& name
     if (auto c = impl_->Failure("OutGetDevCaps")) return c;
     Pair* p = impl_->Device(device);
     if (p == nullptr) return kMidiBadDevice;
-    name = p->name.substr(0, 31);
+    name = p->name;
     return kMidiOk;
 }
 

@@ -49,6 +49,14 @@ void ReportCallbackError(const std::string& message) {
     std::cerr << "MIDI input: " << message << std::endl;
 }
 
+// A device's name as the service reports it, up to the first NUL.  Not cut to
+// a length: names of ALSA and JACK ports ("client:port") are often longer than
+// a classic capabilities record holds, and cutting them would merge ports.
+std::string DeviceName(std::string name) {
+    if (auto nul = name.find('\0'); nul != std::string::npos) name.resize(nul);
+    return name;
+}
+
 // value(c): the position of c in "123456789ABCDEF", 0 for any other character.
 uint8_t HexValue(char c) {
     if (c >= '1' && c <= '9') return static_cast<uint8_t>(c - '0');
@@ -122,9 +130,7 @@ TMidiInput::TMidiInput(PortService& service) : TMidiDevices(service) {
     for (uint32_t d = 0; d < n; ++d) {
         std::string name;
         SetMidiResult(service_.InGetDevCaps(d, name));
-        if (name.size() > 31) name.resize(31);
-        if (auto nul = name.find('\0'); nul != std::string::npos) name.resize(nul);
-        Devices.Add(name);
+        Devices.Add(DeviceName(name));
         SysExBuffers.push_back(std::make_unique<TSysExData>());
     }
 }
@@ -224,9 +230,7 @@ TMidiOutput::TMidiOutput(PortService& service) : TMidiDevices(service) {
     for (uint32_t d = 0; d < n; ++d) {
         std::string name;
         SetMidiResult(service_.OutGetDevCaps(d, name));
-        if (name.size() > 31) name.resize(31);
-        if (auto nul = name.find('\0'); nul != std::string::npos) name.resize(nul);
-        Devices.Add(name);
+        Devices.Add(DeviceName(name));
     }
 }
 
