@@ -5,15 +5,21 @@
 const char* const kMakerWebAddress = "https://patchscribe.org";
 
 std::vector<std::string> SonarHeaderLines(const TSynth& model) {
-    return {";" + model.Name,        " ", "; Created by Patchscribes",
+    return {";" + model.Name,
+            " ",
+            "; Created by Patchscribes",
             std::string("; ") + kMakerWebAddress,
-            " ",                     " ", ".Patch Names",
-            " ",                     "[" + model.Name + "]"};
+            " ",
+            " ",
+            ".Patch Names",
+            " ",
+            "[" + model.Name + "]"};
 }
 
 std::vector<std::string> SonarTrailerLines(const TSynth& model) {
     std::vector<std::string> lines = {" ", ".Instrument Definitions", " ",
-                                      "BankSelMethod=" + std::to_string(model.SonarBankMethod), " "};
+                                      "BankSelMethod=" + std::to_string(model.SonarBankMethod),
+                                      " "};
     if (model.SonarBankMethod != 0) {
         const int64_t msb = StrToInt(model.BankMSB);
         const int64_t lsb = StrToInt(model.BankLSB);
