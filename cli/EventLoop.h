@@ -37,6 +37,8 @@ public:
     void StartTimer(int intervalMs);
     void StopTimer();
     bool TimerRunning() const { return timerRunning_; }
+    // When the running timer fires next.
+    Clock::time_point TimerDeadline() const { return deadline_; }
 
     // Loop thread: waits for tasks, the timer or a wake-up and handles them,
     // then calls afterBatch; returns when afterBatch returns false.  Tasks
