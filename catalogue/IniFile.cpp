@@ -28,6 +28,9 @@
 
 namespace {
 
+// Positions in the text are 32-bit: a settings file is far smaller.
+constexpr size_t kMaxFileSize = 0xFFFFFFF0u;
+
 // Values are read up to this many characters.
 constexpr size_t kMaxValueLength = 2047;
 
@@ -70,9 +73,9 @@ bool IsQuote(char c) {
 
 // One key line.  Positions are offsets into the file text.
 struct KeyLine {
-    size_t nameBegin, nameEnd;
-    size_t rawBegin, rawEnd;      // the value as written, blanks around it removed
-    size_t valueBegin, valueEnd;  // the same without one pair of quotes around it
+    uint32_t nameBegin, nameEnd;
+    uint32_t rawBegin, rawEnd;      // the value as written, blanks around it removed
+    uint32_t valueBegin, valueEnd;  // the same without one pair of quotes around it
 };
 
 // Sections with more keys than this get a hash index at their first lookup;
@@ -213,10 +216,11 @@ std::unique_ptr<Parsed> Parse(std::string text) {
         size_t vb = eq + 1, ve = end;
         while (vb < ve && IsBlank(t[vb])) ++vb;
         while (ve > vb && IsBlank(t[ve - 1])) --ve;
-        KeyLine line{b, ke, vb, ve, vb, ve};
+        const auto u32 = [](size_t v) { return static_cast<uint32_t>(v); };
+        KeyLine line{u32(b), u32(ke), u32(vb), u32(ve), u32(vb), u32(ve)};
         if (ve - vb >= 2 && IsQuote(t[vb]) && t[ve - 1] == t[vb]) {
-            line.valueBegin = vb + 1;
-            line.valueEnd = ve - 1;
+            line.valueBegin = u32(vb + 1);
+            line.valueEnd = u32(ve - 1);
         }
         // Sections are never reopened, so a section's keys stay together.
         p->keys.push_back(line);
@@ -298,7 +302,8 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileId& id) {
         bool ok = fstat(fd, &before) == 0;
         // Read straight into the text, growing it when the file grew.
         size_t used = 0;
-        text.resize(ok && before.st_size > 0 ? static_cast<size_t>(before.st_size) + 1 : 4096);
+        const size_t expected = ok && before.st_size > 0 ? static_cast<size_t>(before.st_size) : 0;
+        text.resize(std::min(expected, kMaxFileSize) + 4096);
         while (ok) {
             if (used == text.size()) text.resize(text.size() * 2);
             const ssize_t got = read(fd, text.data() + used, text.size() - used);
@@ -309,6 +314,10 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileId& id) {
                 break;
             }
             used += static_cast<size_t>(got);
+            if (used > kMaxFileSize) {
+                close(fd);
+                throw EIniFileError("Unable to read " + path + ": the file is too large");
+            }
         }
         text.resize(used);
         ok = ok && fstat(fd, &after) == 0;
@@ -513,6 +522,7 @@ struct IniFile::Impl {
             ThrowWriteError(target);
 
         std::string text = Edited(*cache, section, key, value);
+        if (text.size() > kMaxFileSize) ThrowWriteError(target);
         ReplaceFile(file, text, targetExists ? &st : nullptr, target);
         cache = Parse(std::move(text));
         cachedPath = target;
@@ -543,7 +553,7 @@ std::string IniFile::ReadString(const std::string& section, const std::string& k
     const Parsed& p = impl_->Current();
     const KeyLine* line = p.Find(section, key);
     if (line == nullptr) return def;
-    const size_t len = std::min(line->valueEnd - line->valueBegin, kMaxValueLength);
+    const size_t len = std::min<size_t>(line->valueEnd - line->valueBegin, kMaxValueLength);
     return p.text.substr(line->valueBegin, len);
 }
 
@@ -551,7 +561,7 @@ int32_t IniFile::ReadInteger(const std::string& section, const std::string& key,
     const Parsed& p = impl_->Current();
     const KeyLine* line = p.Find(section, key);
     if (line == nullptr) return def;
-    const size_t len = std::min(line->valueEnd - line->valueBegin, kMaxValueLength);
+    const size_t len = std::min<size_t>(line->valueEnd - line->valueBegin, kMaxValueLength);
     return StrToIntDef(std::string_view(p.text).substr(line->valueBegin, len), def);
 }
 
