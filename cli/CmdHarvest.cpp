@@ -343,17 +343,12 @@ int RunHarvest(const std::vector<std::string>& rawArgs) {
     // The model: --model as the change handler finds it, else the remembered
     // one, else the first of the list.
     if (models.names.empty()) return ReportUnknown("no model in " + ini.EffectivePath());
-    int item = 0;
-    if (args.model) {
-        item = FindModelNameIgnoreCase(models.names, *args.model);
-        if (item < 0) return ReportUnknown("no model named '" + *args.model + "'");
-    } else {
-        const int remembered = FindModelNameIgnoreCase(models.names, models.lastSynthBank);
-        if (remembered >= 0) item = remembered;
-    }
-    const std::string modelListText = models.names[static_cast<size_t>(item)];
-    const int tableIndex = FindSynthByName(*models.synths, models.synthCount, modelListText);
-    const TSynth& chosen = (*models.synths)[static_cast<size_t>(tableIndex < 0 ? 0 : tableIndex)];
+    int index = FindModel(models, args.model.value_or(models.lastSynthBank));
+    if (index < 0 && args.model) return ReportUnknown("no model named '" + *args.model + "'");
+    if (index < 0) index = FindModel(models, models.names.front());
+    const TSynth& chosen = (*models.synths)[static_cast<size_t>(index)];
+    // The model list's text: the item found, which the chosen model's name equals.
+    const std::string modelListText = chosen.Name;
 
     const HarvestOptions options{args.sonar.value_or(models.checkSonar),
                                  args.number.value_or(models.checkNumber),

@@ -19,6 +19,7 @@
 #include "catalogue/Synth.h"
 #include "cli/CliCommon.h"
 #include "cli/Command.h"
+#include "cli/DemoInstrument.h"
 #include "midi/Midi.h"
 #include "midi/RtMidiVirtualPorts.h"
 #include "midi/VirtualInstrument.h"
@@ -75,19 +76,6 @@ TSynth ChooseModel(IniFile& ini, const ParsedOptions& options, bool& found) {
     return index < 0 ? DefaultSynth() : (*models.synths)[static_cast<size_t>(index)];
 }
 
-InstrumentModel DescribeInstrument(const TSynth& synth) {
-    InstrumentModel model;
-    TMemoryStream request;
-    StrToSysExStream(synth.RequestBytes, request);
-    model.request = request.Bytes();
-    model.nameStartPos = synth.NameStartPos;
-    model.nameSize = synth.NameSize;
-    model.catPos = synth.CatPos;
-    model.numSysexBlocks = synth.NumSysexBlocks;
-    model.nameSyxBlk = synth.NameSyxBlk;
-    return model;
-}
-
 int RunSynth(const std::vector<std::string>& args) {
     const ParsedOptions options =
         ParseOptions(args, {"--ini", "--model", "--replay", "--names", "--port-name"});
@@ -103,7 +91,7 @@ int RunSynth(const std::vector<std::string>& args) {
                      options.Value("--model")->c_str());
         return 2;
     }
-    InstrumentModel model = DescribeInstrument(synth);
+    InstrumentModel model = InstrumentFor(synth);
     if (const auto names = options.Value("--names")) model.names = ReadNames(*names);
     std::vector<std::vector<uint8_t>> replay;
     if (const auto file = options.Value("--replay"))
