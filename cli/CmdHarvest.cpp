@@ -269,15 +269,17 @@ private:
 
 // ---- The run.
 
-// The ports in use, closed the way the window's destroy step closes them:
-// under the run's lock, output first, and before the run's handlers go away.
+// The ports in use, closed as the window's destroy step closes them (under
+// the run's lock) and before the run's handlers go away.
 class OpenPorts {
 public:
     explicit OpenPorts(THarvester& harvester) : harvester_(harvester) {
         MidiInput().OnMidiInput = [this](int32_t d, uint8_t s, uint8_t d1, uint8_t d2) {
+            HandlerScope scope(inHandler_);
             harvester_.HandleMidiInData(d, s, d1, d2);
         };
         MidiInput().OnSysExData = [this](int32_t d, TMemoryStream& s) {
+            HandlerScope scope(inHandler_);
             harvester_.HandleSysExData(d, s);
         };
     }
@@ -293,33 +295,50 @@ public:
     OpenPorts(const OpenPorts&) = delete;
     OpenPorts& operator=(const OpenPorts&) = delete;
 
-    // Ends the run (later steps send nothing) and closes the ports; returns
-    // the first error's message, if any.
+    // Closes the input, lets the handler that is running finish (the last
+    // block's handler reports its line's error after the finishing step),
+    // then ends the run (later steps send nothing) and closes the output.
+    // Returns the first error's message, if any.
     std::optional<std::string> Close() {
         if (closed_) return std::nullopt;
         closed_ = true;
-        harvester_.EndForShutdown();
         std::optional<std::string> error;
-        {
+        auto closeUnderLock = [&](TMidiDevices& set, int index) {
             std::lock_guard<std::mutex> held(harvester_.lock);
             try {
-                if (out_ >= 0) MidiOutput().Close(out_);
-            } catch (const std::exception& e) {
-                error = e.what();
-            }
-            try {
-                if (in_ >= 0) MidiInput().Close(in_);
+                if (index >= 0) set.Close(index);
             } catch (const std::exception& e) {
                 if (!error) error = e.what();
             }
-        }
+        };
+        closeUnderLock(MidiInput(), in_);
+        // No handler begins after the input's close; the one running ends
+        // soon: a step of an ended run returns without pausing further.
+        for (int n = inHandler_.load(); n != 0; n = inHandler_.load()) inHandler_.wait(n);
+        harvester_.EndForShutdown();
+        closeUnderLock(MidiOutput(), out_);
         MidiInput().OnMidiInput = nullptr;
         MidiInput().OnSysExData = nullptr;
         return error;
     }
 
 private:
+    class HandlerScope {
+    public:
+        explicit HandlerScope(std::atomic<int>& n) : n_(n) { n_.fetch_add(1); }
+        ~HandlerScope() {
+            n_.fetch_sub(1);
+            n_.notify_all();
+        }
+        HandlerScope(const HandlerScope&) = delete;
+        HandlerScope& operator=(const HandlerScope&) = delete;
+
+    private:
+        std::atomic<int>& n_;
+    };
+
     THarvester& harvester_;
+    std::atomic<int> inHandler_{0};
     int in_ = -1;
     int out_ = -1;
     bool closed_ = false;

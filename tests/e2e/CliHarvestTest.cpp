@@ -216,7 +216,8 @@ TEST_F(CliHarvest, ReplayUsedUpEndsByTimeOutWithTheLinesGathered) {
 }
 
 TEST_F(CliHarvest, FirstInterruptCancelsAfterThePatchSecondAborts) {
-    OneModel("SleepTime=25\r\n");
+    // (OneModel sets SleepTime 0, and the first key of a name wins.)
+    Write(ini_, "[Synths]\r\nTotal=1\r\n[Synths0]\r\nSleepTime=25\r\n");
     {
         RunningCommand c({{kCli, "harvest", "--ini", ini_, "--demo", "--sonar", "--no-number"},
                           {"PATCHSCRIBE_MIDI_SYSTEM=none"}});
