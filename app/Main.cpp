@@ -309,7 +309,37 @@ void TfPatchscribe::OnGuiThread(std::function<void()> fn) {
         fn();
         return;
     }
-    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+    Post(std::move(fn));
+}
+
+void TfPatchscribe::Post(std::function<void()> fn) {
+    {
+        std::lock_guard<std::mutex> guard(queueMutex_);
+        queue_.push_back(std::move(fn));
+        if (drainPosted_) return;
+        drainPosted_ = true;
+    }
+    QMetaObject::invokeMethod(this, [this] { RunQueued(); }, Qt::QueuedConnection);
+}
+
+void TfPatchscribe::RunQueued() {
+    std::function<void()> fn;
+    bool more = false;
+    {
+        std::lock_guard<std::mutex> guard(queueMutex_);
+        if (queue_.empty()) {
+            drainPosted_ = false;
+            return;
+        }
+        fn = std::move(queue_.front());
+        queue_.pop_front();
+        more = !queue_.empty();
+        drainPosted_ = more;
+    }
+    // The next request is posted before this one runs, so a request that
+    // opens a message box does not hold up the ones behind it.
+    if (more) QMetaObject::invokeMethod(this, [this] { RunQueued(); }, Qt::QueuedConnection);
+    fn();
 }
 
 int32_t TfPatchscribe::OutDeviceIndex() const { return harvester_->outDeviceIndex.load(); }
@@ -536,9 +566,7 @@ void TfPatchscribe::ShowMessage(const std::string& text) {
 
 void TfPatchscribe::ReportError(const std::string& message) {
     // Always queued: the caller may be inside a step and must not wait.
-    QMetaObject::invokeMethod(
-        this, [text = ToQt(message)] { PresentMessage(TMessageKind::Error, text); },
-        Qt::QueuedConnection);
+    Post([text = ToQt(message)] { PresentMessage(TMessageKind::Error, text); });
 }
 
 std::string TfPatchscribe::ButtonCaption() { return btnSendSysEx->text().toStdString(); }

@@ -4,9 +4,11 @@
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -110,6 +112,9 @@ private:
     // Runs fn on the GUI thread: at once when called there, otherwise queued
     // behind every earlier request (never waits).
     void OnGuiThread(std::function<void()> fn);
+    // Queues fn for the GUI thread, in order; runs the queue one by one.
+    void Post(std::function<void()> fn);
+    void RunQueued();
     void WriteOption(const char* key, bool checked);
 
     // Controls.
@@ -153,6 +158,11 @@ private:
     std::atomic<bool> sonarOn_{true};
     std::atomic<bool> numberOn_{true};
     std::atomic<bool> categoryOn_{true};
+
+    // Requests from other threads, waiting for the GUI thread.
+    std::mutex queueMutex_;
+    std::deque<std::function<void()>> queue_;
+    bool drainPosted_ = false;
 
     int deferErrors_ = 0;
     std::exception_ptr deferred_;

@@ -157,8 +157,10 @@ protected:
     QCheckBox* Box(const char* name) { return Get<QCheckBox>(name); }
     bool Shows(const char* name) { return !Get<QWidget>(name)->isHidden(); }
 
+    // Generous: sanitizer builds on a busy machine are slow.  A passing wait
+    // returns as soon as the condition holds.
     static bool WaitFor(const std::function<bool()>& condition) {
-        return QTest::qWaitFor(condition, 10000);
+        return QTest::qWaitFor(condition, 60000);
     }
 
     std::vector<std::string> Lines() {
