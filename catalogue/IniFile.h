@@ -12,6 +12,7 @@ public:
     using std::runtime_error::runtime_error;  // "Unable to write to %s"
 };
 
+// One object is used from one thread (the window's, or the CLI's).
 class IniFile {
 public:
     // path: the settings file's own location (beside the executable).  When

@@ -125,6 +125,11 @@ bool ValidName(const std::string& n, bool section) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string path = TempPath();
+    static const bool removeAtExit = [] {
+        std::atexit([] { unlink(path.c_str()); });
+        return true;
+    }();
+    (void)removeAtExit;
     const std::string text(reinterpret_cast<const char*>(data), size);
     WriteRaw(path, text);
     const auto ref = ReferenceParse(text);
