@@ -241,6 +241,18 @@ MidiResultCode ListPorts(MidiSystem system, T& rt, ErrorTrap& trap,
     });
 }
 
+// The header's flags are read by the MIDI layer on the dispatcher thread while
+// a closing thread may change other bits: every access is atomic.
+uint32_t Flags(MidiHdr* h) {
+    return std::atomic_ref<uint32_t>(h->dwFlags).load(std::memory_order_acquire);
+}
+void ChangeFlags(MidiHdr* h, uint32_t set, uint32_t clear) {
+    std::atomic_ref<uint32_t> flags(h->dwFlags);
+    uint32_t v = flags.load(std::memory_order_relaxed);
+    while (!flags.compare_exchange_weak(v, (v & ~clear) | set, std::memory_order_acq_rel)) {
+    }
+}
+
 // ---- input devices ---------------------------------------------------------------
 
 struct PendingMessage {
@@ -330,7 +342,7 @@ void TakeDelivery(InDevice& d, uint32_t& message, uintptr_t& param1) {
     std::memcpy(h->lpData, m.bytes.data() + m.offset, n);
     m.offset += n;
     h->dwBytesRecorded = static_cast<uint32_t>(n);
-    h->dwFlags = (h->dwFlags & ~kMhdrInQueue) | kMhdrDone;
+    ChangeFlags(h, kMhdrDone, kMhdrInQueue);
     if (m.offset == m.bytes.size()) {
         d.pendingBytes -= m.bytes.size();
         d.pending.pop_front();
@@ -633,7 +645,7 @@ MidiResultCode RtMidiService::InPrepareHeader(MidiHandle handle, MidiHdr* header
     if (!d) return kMidiInvalidHandle;
     if (!header || !header->lpData || header->dwBufferLength == 0) return kMidiInvalidParam;
     std::lock_guard<std::mutex> g(d->mutex);
-    header->dwFlags |= kMhdrPrepared;
+    ChangeFlags(header, kMhdrPrepared, 0);
     return kMidiOk;
 }
 
@@ -643,9 +655,9 @@ MidiResultCode RtMidiService::InAddBuffer(MidiHandle handle, MidiHdr* header) {
     if (!header) return kMidiInvalidParam;
     {
         std::lock_guard<std::mutex> g(d->mutex);
-        if (!(header->dwFlags & kMhdrPrepared)) return kMidiUnprepared;
-        if (header->dwFlags & kMhdrInQueue) return kMidiStillPlaying;
-        header->dwFlags = (header->dwFlags & ~kMhdrDone) | kMhdrInQueue;
+        if (!(Flags(header) & kMhdrPrepared)) return kMidiUnprepared;
+        if (Flags(header) & kMhdrInQueue) return kMidiStillPlaying;
+        ChangeFlags(header, kMhdrInQueue, kMhdrDone);
         header->dwBytesRecorded = 0;
         d->queued.push_back(header);
     }
@@ -681,7 +693,7 @@ MidiResultCode RtMidiService::InReset(MidiHandle handle) {
         // callback; it is out of the queue at once, so it can be unprepared.
         for (MidiHdr* h : d->queued) {
             h->dwBytesRecorded = 0;
-            h->dwFlags = (h->dwFlags & ~kMhdrInQueue) | kMhdrDone;
+            ChangeFlags(h, kMhdrDone, kMhdrInQueue);
             d->returned.push_back(h);
         }
         d->queued.clear();
@@ -695,8 +707,8 @@ MidiResultCode RtMidiService::InUnprepareHeader(MidiHandle handle, MidiHdr* head
     if (!d) return kMidiInvalidHandle;
     if (!header) return kMidiInvalidParam;
     std::lock_guard<std::mutex> g(d->mutex);
-    if (header->dwFlags & kMhdrInQueue) return kMidiStillPlaying;
-    header->dwFlags &= ~kMhdrPrepared;
+    if (Flags(header) & kMhdrInQueue) return kMidiStillPlaying;
+    ChangeFlags(header, 0, kMhdrPrepared);
     return kMidiOk;
 }
 
@@ -793,7 +805,7 @@ MidiResultCode RtMidiService::OutPrepareHeader(MidiHandle handle, MidiHdr* heade
     if (!d) return kMidiInvalidHandle;
     if (!header || (!header->lpData && header->dwBufferLength > 0)) return kMidiInvalidParam;
     std::lock_guard<std::mutex> g(d->sendMutex);
-    header->dwFlags |= kMhdrPrepared;
+    ChangeFlags(header, kMhdrPrepared, 0);
     return kMidiOk;
 }
 
@@ -803,13 +815,13 @@ MidiResultCode RtMidiService::OutLongMsg(MidiHandle handle, MidiHdr* header) {
     if (!header) return kMidiInvalidParam;
     std::lock_guard<std::mutex> g(d->sendMutex);
     if (!d->rt) return kMidiInvalidHandle;
-    if (!(header->dwFlags & kMhdrPrepared)) return kMidiUnprepared;
+    if (!(Flags(header) & kMhdrPrepared)) return kMidiUnprepared;
     const size_t n = header->dwBufferLength;
     if (n > kMaxMessageBytes || n > MaxMessageBytes(d->system)) return kMidiTooLong;
-    header->dwFlags &= ~kMhdrDone;
+    ChangeFlags(header, 0, kMhdrDone);
     MidiResultCode rc = kMidiOk;
     if (n > 0) rc = Guarded(d->trap, [&] { d->rt->sendMessage(header->lpData, n); });
-    header->dwFlags |= kMhdrDone;  // the bytes are with the MIDI system now
+    ChangeFlags(header, kMhdrDone, 0);  // the bytes are with the MIDI system now
     return rc;
 }
 
@@ -818,7 +830,7 @@ MidiResultCode RtMidiService::OutUnprepareHeader(MidiHandle handle, MidiHdr* hea
     if (!d) return kMidiInvalidHandle;
     if (!header) return kMidiInvalidParam;
     std::lock_guard<std::mutex> g(d->sendMutex);
-    header->dwFlags &= ~kMhdrPrepared;
+    ChangeFlags(header, 0, kMhdrPrepared);
     return kMidiOk;
 }
 
