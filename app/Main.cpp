@@ -83,6 +83,7 @@ void KeepPlaceWhenHidden(QWidget* w) {
 // a window that is going away; the input set may keep the (then idle) link.
 struct TfPatchscribe::InputBridge {
     std::atomic<THarvester*> target{nullptr};
+    TfPatchscribe* window = nullptr;  // reached only while target is set
     std::atomic<int> inside{0};
 
     template <typename Fn>
@@ -104,6 +105,7 @@ TfPatchscribe::TfPatchscribe(std::string settingsPath, QWidget* parent)
       synths(std::make_unique<TSynthTable>()),
       bridge_(std::make_shared<InputBridge>()) {
     fPatchscribe = this;
+    bridge_->window = this;
     harvester_ = std::make_unique<THarvester>(*this, model_);
     BuildControls();
     try {
@@ -342,7 +344,9 @@ void TfPatchscribe::RunQueued() {
     fn();
 }
 
-int32_t TfPatchscribe::OutDeviceIndex() const { return harvester_->outDeviceIndex.load(); }
+int32_t TfPatchscribe::OutDeviceIndex() const {
+    return harvester_ ? harvester_->outDeviceIndex.load() : 0;
+}
 
 std::string TfPatchscribe::ModelListText() const {
     const int i = cbModel->currentIndex();
@@ -374,6 +378,10 @@ void TfPatchscribe::FormCreate() {
     input.OnSysExData = [bridge](int32_t device, TMemoryStream& stream) {
         bridge->Call([&](THarvester& h) { h.HandleSysExData(device, stream); });
     };
+    // Errors the MIDI layer meets on its callback thread go to the error box.
+    SetMidiCallbackErrorSink([bridge](const std::string& message) {
+        bridge->Call([&](THarvester&) { bridge->window->ReportError(message); });
+    });
 
     // 4. `lock` lives in the harvester, which starts idle (not harvesting).
 
@@ -426,6 +434,7 @@ void TfPatchscribe::FormDestroy() {
         attempt([this] { MidiInput().Close(inDeviceIndex); });
     }
     // No handler call reaches the harvester from now on.
+    SetMidiCallbackErrorSink(nullptr);
     bridge_->Disconnect();
 
     if (ini) {
@@ -443,6 +452,14 @@ void TfPatchscribe::FormDestroy() {
     harvester_.reset();
     ini.reset();
     model_.categoryNames.clear();
+    // Nothing of the run may act any more, not even while the error box below
+    // runs its own event loop.
+    TimeOut->stop();
+    disconnect(TimeOut, nullptr, this, nullptr);
+    {
+        std::lock_guard<std::mutex> guard(queueMutex_);
+        queue_.clear();
+    }
     if (last) PresentMessage(TMessageKind::Error, ToQt(MessageOf(last)));
 }
 
@@ -494,9 +511,13 @@ void TfPatchscribe::cbModelChange() {
 // ---------------------------------------------------------------------------
 // The run
 
-void TfPatchscribe::btnSendSysExClick() { harvester_->SendSysExClick(); }
+void TfPatchscribe::btnSendSysExClick() {
+    if (harvester_) harvester_->SendSysExClick();
+}
 
-void TfPatchscribe::TimeOutTimer() { harvester_->TimeOutTimer(); }
+void TfPatchscribe::TimeOutTimer() {
+    if (harvester_) harvester_->TimeOutTimer();
+}
 
 // ---------------------------------------------------------------------------
 // IHarvestFrontEnd

@@ -572,6 +572,40 @@ TEST_F(WindowTest, CategoryErrorCostsThePatchItsLine) {
     EXPECT_TRUE(Shows("lFullClipboard"));
 }
 
+TEST_F(WindowTest, OutputErrorOnTheMidiThreadEndsTheRunWithItsMessage) {
+    auto synth = AddSynth("Synth A");
+    synth->SetLatency(std::chrono::milliseconds(30));
+    WriteIni(OneModel("", "[LastSelected]\r\nCheckSonar=0\r\n"));
+    Start();
+    ClickRequest();
+    ASSERT_TRUE(WaitFor([&] { return Lines().size() >= 2; }));
+    service_->FailNext("OutShortMsg", kMidiSystemRefused);
+    ASSERT_TRUE(WaitFor([&] { return !shown_.empty(); }));
+    QCoreApplication::processEvents();
+    std::string refused;
+    StandardMidiErrorText(kMidiSystemRefused, refused);
+    EXPECT_EQ(ShownTexts(), std::vector<std::string>{refused});  // no time-out notice
+    EXPECT_EQ(shown_[0].kind, TMessageKind::Error);
+    EXPECT_EQ(Button()->text(), "Request");
+    EXPECT_TRUE(Shows("cbModel"));
+    EXPECT_FALSE(Shows("lFullClipboard"));
+    EXPECT_EQ(Clipboard(), "clipboard before");
+    EXPECT_FALSE(Get<QTimer>("TimeOut")->isActive());
+}
+
+TEST_F(WindowTest, InputErrorOnTheMidiThreadIsShown) {
+    AddSynth("Synth A");
+    Start();
+    service_->FailNext("InAddBuffer", kMidiSystemRefused);
+    service_->Inject(0, {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});  // ignored: no run
+    ASSERT_TRUE(WaitFor([&] { return !shown_.empty(); }));
+    std::string refused;
+    StandardMidiErrorText(kMidiSystemRefused, refused);
+    EXPECT_EQ(ShownTexts(), std::vector<std::string>{refused});
+    EXPECT_EQ(shown_[0].kind, TMessageKind::Error);
+    EXPECT_TRUE(Lines().empty());
+}
+
 // --------------------------------------------------------------------------
 // Models
 
