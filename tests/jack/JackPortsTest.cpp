@@ -103,6 +103,23 @@ struct Deliveries {
     }
 };
 
+// Declared after the state that the handlers use: closes the devices and
+// waits for a handler still running, before that state goes.
+struct EndOfTest {
+    EndOfTest() = default;
+    EndOfTest(const EndOfTest&) = delete;
+    EndOfTest& operator=(const EndOfTest&) = delete;
+    ~EndOfTest() {
+        try {
+            MidiInput().CloseAll();
+            MidiOutput().CloseAll();
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "closing: " << e.what();
+        }
+        FreeMidiDevices();
+    }
+};
+
 class JackPortsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -114,10 +131,6 @@ protected:
         });
     }
     void TearDown() override {
-        MidiInput().CloseAll();
-        MidiOutput().CloseAll();
-        MidiInput().OnSysExData = nullptr;
-        MidiInput().OnMidiInput = nullptr;
         FreeMidiDevices();
         SetMidiCallbackErrorSink(nullptr);
     }
@@ -217,8 +230,9 @@ TEST_F(JackPortsTest, OwnConnectionPortsAreLeftOutOfTheLists) {
 
 TEST_F(JackPortsTest, RequestGoesOutAndTheReplyReturnsThroughTheReceiveBuffer) {
     PortedInstrument synth("PS Cycle", TestModel(2));
-    Deliveries got;
     std::atomic<int> shortMessages{0};
+    Deliveries got;
+    const EndOfTest end;
     MidiInput().OnSysExData = [&](int device, TMemoryStream& s) { got.Add(device, s); };
     MidiInput().OnMidiInput = [&](int, uint8_t, uint8_t, uint8_t) { ++shortMessages; };
     int in = -1, out = -1;
@@ -264,6 +278,7 @@ TEST_F(JackPortsTest, CliSynthAnswersWithTheModelOfTheSettingsFile) {
         {"--ini", ini, "--model", "jack test MODEL", "--names", names, "--port-name", "PS Cli"});
     ASSERT_EQ(synth.sendTo, "PS Cli In:midi");
     Deliveries got;
+    const EndOfTest end;
     MidiInput().OnSysExData = [&](int device, TMemoryStream& s) { got.Add(device, s); };
     int in = -1, out = -1;
     OpenOn(synth.sendTo, synth.receiveFrom, in, out);
@@ -307,6 +322,7 @@ TEST_F(JackPortsTest, ThousandRoundsWithSleepingHandlerLoseAndReorderNothing) {
             ++sendErrors;
         }
     };
+    const EndOfTest end;
     MidiInput().OnSysExData = [&](int, TMemoryStream& s) {
         size_t n = 0;
         {
@@ -364,6 +380,7 @@ TEST_F(JackPortsTest, CloseWhileRepliesFlowReturnsPromptly) {
     std::atomic<bool> closed{false};
     std::atomic<int> late{0};
     int in = -1, out = -1;
+    const EndOfTest end;
     MidiInput().OnSysExData = [&](int, TMemoryStream&) {
         if (closed) ++late;
         ++entered;
@@ -409,6 +426,7 @@ TEST_F(JackPortsTest, CloseWhileRepliesFlowReturnsPromptly) {
 TEST_F(JackPortsTest, LongMessagesPassUpToTheLimitAndLongerOnesAreRefused) {
     PortedInstrument synth("PS Long", TestModel(1));
     Deliveries got;
+    const EndOfTest end;
     MidiInput().OnSysExData = [&](int device, TMemoryStream& s) { got.Add(device, s); };
     int in = -1, out = -1;
     OpenOn(synth.ports->SendToName(), synth.ports->ReceiveFromName(), in, out);
