@@ -24,11 +24,15 @@ EventLoop::~EventLoop() {
 }
 
 void EventLoop::Post(std::function<void()> task) {
+    bool wasEmpty = false;
     {
         std::lock_guard<std::mutex> g(mutex_);
+        wasEmpty = tasks_.empty();
         tasks_.push_back(std::move(task));
     }
-    Wake();
+    // A queue that held tasks already has its wake-up pending: the loop runs
+    // every queued task before it waits again.
+    if (wasEmpty) Wake();
 }
 
 void EventLoop::Wake() const {
