@@ -35,7 +35,7 @@ install_packages
 
 jobs=$(nproc)
 case "$variant" in
-  "")   dir=build;      extra=() ;;
+  "")   dir=build;      extra=(-DPATCHSCRIBE_TESTS=ON -DPATCHSCRIBE_BENCH=ON) ;;
   asan) dir=build-asan; extra=(-DPATCHSCRIBE_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug -DPATCHSCRIBE_BENCH=OFF) ;;
   tsan) dir=build-tsan; extra=(-DPATCHSCRIBE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DPATCHSCRIBE_BENCH=OFF) ;;
   fuzz) dir=build-fuzz; extra=(-DPATCHSCRIBE_FUZZ=ON -DPATCHSCRIBE_GUI=OFF -DPATCHSCRIBE_TESTS=OFF -DPATCHSCRIBE_BENCH=OFF
