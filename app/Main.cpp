@@ -263,7 +263,8 @@ void TfPatchscribe::BuildControls() {
 
     resize(400, 560);
 
-    connect(lbMidiIn, &TPortListBox::userChose, this, [this] { RunHandler([this] { lbMidiInClick(); }); });
+    connect(lbMidiIn, &TPortListBox::userChose, this,
+            [this] { RunHandler([this] { lbMidiInClick(); }); });
     connect(lbMidiOut, &TPortListBox::userChose, this,
             [this] { RunHandler([this] { lbMidiOutClick(); }); });
     connect(cbCat, &QCheckBox::toggled, this, [this](bool on) {
@@ -321,7 +322,8 @@ void TfPatchscribe::Post(std::function<void()> fn) {
         if (drainPosted_) return;
         drainPosted_ = true;
     }
-    QMetaObject::invokeMethod(this, [this] { RunQueued(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { RunQueued(); }, Qt::QueuedConnection);
 }
 
 void TfPatchscribe::RunQueued() {
@@ -340,7 +342,9 @@ void TfPatchscribe::RunQueued() {
     }
     // The next request is posted before this one runs, so a request that
     // opens a message box does not hold up the ones behind it.
-    if (more) QMetaObject::invokeMethod(this, [this] { RunQueued(); }, Qt::QueuedConnection);
+    if (more)
+        QMetaObject::invokeMethod(
+            this, [this] { RunQueued(); }, Qt::QueuedConnection);
     fn();
 }
 
@@ -484,11 +488,15 @@ void TfPatchscribe::WriteOption(const char* key, bool checked) {
     if (ini) ini->WriteBool("LastSelected", key, checked);
 }
 
-void TfPatchscribe::cbCatClick() { WriteOption("CheckCategory", cbCat->isChecked()); }
+void TfPatchscribe::cbCatClick() {
+    WriteOption("CheckCategory", cbCat->isChecked());
+}
 void TfPatchscribe::cbIncludeNumberClick() {
     WriteOption("CheckNumber", cbIncludeNumber->isChecked());
 }
-void TfPatchscribe::cbSonarClick() { WriteOption("CheckSonar", cbSonar->isChecked()); }
+void TfPatchscribe::cbSonarClick() {
+    WriteOption("CheckSonar", cbSonar->isChecked());
+}
 
 // ---------------------------------------------------------------------------
 // Models
@@ -590,7 +598,9 @@ void TfPatchscribe::ReportError(const std::string& message) {
     Post([text = ToQt(message)] { PresentMessage(TMessageKind::Error, text); });
 }
 
-std::string TfPatchscribe::ButtonCaption() { return btnSendSysEx->text().toStdString(); }
+std::string TfPatchscribe::ButtonCaption() {
+    return btnSendSysEx->text().toStdString();
+}
 
 // ---------------------------------------------------------------------------
 // ILoadSettingsView: ticking a box runs its option step, whose error ends the
@@ -628,7 +638,9 @@ void TfPatchscribe::AddModelName(const std::string& name) {
 // ---------------------------------------------------------------------------
 // IModelView
 
-void TfPatchscribe::SetCategoryBoxVisible(bool visible) { cbCat->setVisible(visible); }
+void TfPatchscribe::SetCategoryBoxVisible(bool visible) {
+    cbCat->setVisible(visible);
+}
 
 void TfPatchscribe::SetSynthTypeFontSize(int points) {
     if (points <= 0) return;  // Qt has no font of that size: keep the current one

@@ -32,7 +32,9 @@ enum class TMessageKind { Error, Notice };
 using TMessagePresenter =
     std::function<void(TMessageKind kind, const QString& caption, const QString& text)>;
 
-class TfPatchscribe : public QWidget, public IHarvestFrontEnd, public ILoadSettingsView,
+class TfPatchscribe : public QWidget,
+                      public IHarvestFrontEnd,
+                      public ILoadSettingsView,
                       public IModelView {
     Q_OBJECT
 public:

@@ -7,6 +7,8 @@
 // PATCHSCRIBE_INI, when set, names the settings file to use instead of
 // patchscribe.INI beside the executable (for test set-ups and trying out a
 // settings file without copying the program).
+#include <unistd.h>
+
 #include <QApplication>
 #include <QSocketNotifier>
 #include <csignal>
@@ -15,7 +17,6 @@
 #include <exception>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #include "app/Main.h"
 #include "midi/Midi.h"

@@ -76,7 +76,6 @@ int main(int argc, char** argv) {
     else
         SetDemoPorts(ini);
 
-
     {
         TfPatchscribe window(ini);
         window.show();

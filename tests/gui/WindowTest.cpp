@@ -268,9 +268,9 @@ TEST_F(WindowTest, RememberedPortsAreFoundByNameIgnoringCase) {
         int out;
     };
     const Case cases[] = {
-        {"SYNTH b", "other", 1, 3},   // case ignored, first of two equal names
-        {"Missing", "Synth A", 0, 0}, // not installed: the first port
-        {"", "synth B", 0, 1},        // empty: the first port
+        {"SYNTH b", "other", 1, 3},    // case ignored, first of two equal names
+        {"Missing", "Synth A", 0, 0},  // not installed: the first port
+        {"", "synth B", 0, 1},         // empty: the first port
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.input) + " / " + c.output);
@@ -284,7 +284,8 @@ TEST_F(WindowTest, RememberedPortsAreFoundByNameIgnoringCase) {
         EXPECT_EQ(window_->OutDeviceIndex(), c.out);
         EXPECT_EQ(Get<QListWidget>("lbMidiIn")->currentRow(), c.in);
         EXPECT_EQ(Get<QListWidget>("lbMidiOut")->currentRow(), c.out);
-        ASSERT_TRUE(WaitFor([&] { return synths[static_cast<size_t>(c.out)]->Received().size() >= 3; }));
+        ASSERT_TRUE(
+            WaitFor([&] { return synths[static_cast<size_t>(c.out)]->Received().size() >= 3; }));
         for (size_t i = 0; i < synths.size(); ++i) {
             if (static_cast<int>(i) == c.out) continue;
             EXPECT_TRUE(synths[i]->Received().empty()) << i;
@@ -296,9 +297,10 @@ TEST_F(WindowTest, RememberedPortsAreFoundByNameIgnoringCase) {
 
 TEST_F(WindowTest, RememberedModelIsSelectedAndApplied) {
     auto synth = AddSynth("Synth A");
-    WriteIni("[LastSelected]\r\nSynthBank=BETA\r\n[Synths]\r\nTotal=3\r\n"
-             "[Synths0]\r\nName=Gamma\r\n[Synths1]\r\nName=alpha\r\n"
-             "[Synths2]\r\nName=Beta\r\nChannel=3\r\nNotes=Bank A only\r\nFontSize=8\r\n");
+    WriteIni(
+        "[LastSelected]\r\nSynthBank=BETA\r\n[Synths]\r\nTotal=3\r\n"
+        "[Synths0]\r\nName=Gamma\r\n[Synths1]\r\nName=alpha\r\n"
+        "[Synths2]\r\nName=Beta\r\nChannel=3\r\nNotes=Bank A only\r\nFontSize=8\r\n");
     const std::string before = ReadIni();
     Start();
     ASSERT_EQ(Models()->count(), 3);
@@ -356,19 +358,25 @@ TEST_F(WindowTest, WholeBankGoesToTheClipboard) {
     for (bool sonar : {false, true}) {
         SCOPED_TRACE(sonar ? "Sonar" : "plain");
         auto synth = AddSynth("Synth A");
-        WriteIni(OneModel(std::string("[LastSelected]\r\nCheckSonar=") + (sonar ? "1" : "0") +
-                          "\r\n"));
+        WriteIni(
+            OneModel(std::string("[LastSelected]\r\nCheckSonar=") + (sonar ? "1" : "0") + "\r\n"));
         Start();
         Harvest();
 
         std::vector<std::string> expected;
         if (sonar)
-            expected = {";SC User Patch 1 to 128", " ", "; Created by Patchscribes",
-                        std::string("; ") + kMakerWebAddress, " ", " ", ".Patch Names", " ",
+            expected = {";SC User Patch 1 to 128",
+                        " ",
+                        "; Created by Patchscribes",
+                        std::string("; ") + kMakerWebAddress,
+                        " ",
+                        " ",
+                        ".Patch Names",
+                        " ",
                         "[SC User Patch 1 to 128]"};
         for (int p = 0; p < 128; ++p)
-            expected.push_back((sonar ? std::to_string(p) + "=" : "") + std::to_string(p) +
-                               " - " + Field(p));
+            expected.push_back((sonar ? std::to_string(p) + "=" : "") + std::to_string(p) + " - " +
+                               Field(p));
         if (sonar) {
             for (const char* line : {" ", ".Instrument Definitions", " ", "BankSelMethod=1", " ",
                                      "Patch[11136]=SC User Patch 1 to 128", " "})
@@ -407,8 +415,8 @@ TEST_F(WindowTest, BlockCountsAndBankSizes) {
     const Case cases[] = {
         {"second of two blocks", "NumOfNames=4\r\nNumSysexBlocks=2\r\nNameSyxBlk=2\r\n", twoBlocks,
          four},
-        {"unrelated SysEx counts", "NumOfNames=4\r\nNumSysexBlocks=2\r\nNameSyxBlk=2\r\n",
-         oneBlock, four},
+        {"unrelated SysEx counts", "NumOfNames=4\r\nNumSysexBlocks=2\r\nNameSyxBlk=2\r\n", oneBlock,
+         four},
         {"empty bank", "NumOfNames=0\r\nStartPatch=5\r\n", oneBlock, {}},
     };
     for (const Case& c : cases) {
@@ -529,21 +537,23 @@ TEST_F(WindowTest, CategoriesAreShownOnlyForModelsThatHaveThem) {
     m.catPos = 23;
     m.categories = {1, 0, 2};
     auto synth = AddSynth("Synth A", m);
-    WriteIni("[LastSelected]\r\nCheckSonar=0\r\n[Synths]\r\nTotal=2\r\n"
-             "[Synths0]\r\nName=A cats\r\nSleepTime=0\r\nNumOfNames=3\r\nCategory=Kinds\r\n"
-             "CatPos=23\r\n[Synths1]\r\nName=B plain\r\nSleepTime=0\r\n"
-             "[Kinds]\r\nTotal=3\r\nCat0=Bass\r\nCat1=Lead\r\nCat2=Pad\r\n");
+    WriteIni(
+        "[LastSelected]\r\nCheckSonar=0\r\n[Synths]\r\nTotal=2\r\n"
+        "[Synths0]\r\nName=A cats\r\nSleepTime=0\r\nNumOfNames=3\r\nCategory=Kinds\r\n"
+        "CatPos=23\r\n[Synths1]\r\nName=B plain\r\nSleepTime=0\r\n"
+        "[Kinds]\r\nTotal=3\r\nCat0=Bass\r\nCat1=Lead\r\nCat2=Pad\r\n");
     Start();
     EXPECT_TRUE(Shows("cbCat"));
-    EXPECT_EQ(window_->ModelState().categoryNames, (std::vector<std::string>{"Bass", "Lead", "Pad"}));
+    EXPECT_EQ(window_->ModelState().categoryNames,
+              (std::vector<std::string>{"Bass", "Lead", "Pad"}));
     Harvest();
     EXPECT_EQ(Lines(), (std::vector<std::string>{"0 - Lead-" + Field(0), "1 - Bass-" + Field(1),
                                                  "2 - Pad-" + Field(2)}));
     // The category box off: plain lines.
     QTest::mouseClick(Box("cbCat"), Qt::LeftButton);
     Harvest();
-    EXPECT_EQ(Lines(), (std::vector<std::string>{"0 - " + Field(0), "1 - " + Field(1),
-                                                 "2 - " + Field(2)}));
+    EXPECT_EQ(Lines(),
+              (std::vector<std::string>{"0 - " + Field(0), "1 - " + Field(1), "2 - " + Field(2)}));
     // A model without categories hides the box and empties the list.
     Models()->setFocus();
     QTest::keyClick(Models(), Qt::Key_Down);
@@ -614,8 +624,9 @@ protected:
     void SetUp() override {
         WindowTest::SetUp();
         synth_ = AddSynth("Synth A");
-        WriteIni("[Synths]\r\nTotal=2\r\n[Synths0]\r\nName=Alpha\r\n"
-                 "[Synths1]\r\nName=Beta\r\nChannel=2\r\n");
+        WriteIni(
+            "[Synths]\r\nTotal=2\r\n[Synths0]\r\nName=Alpha\r\n"
+            "[Synths1]\r\nName=Beta\r\nChannel=2\r\n");
         Start();
         ASSERT_TRUE(WaitFor([&] { return synth_->Received().size() >= 3; }));
         synth_->ClearReceived();
@@ -645,7 +656,7 @@ TEST_F(ModelEventsTest, MouseChoiceAppliesTwiceAndRemembersOnce) {
     EXPECT_FALSE(view->isVisible());
     EXPECT_EQ(Models()->currentText(), "Beta");
     EXPECT_EQ(Messages(*synth_), (std::vector<std::string>{"B1 00 57", "B1 20 00", "C1 00",
-                                                          "B1 00 57", "B1 20 00", "C1 00"}));
+                                                           "B1 00 57", "B1 20 00", "C1 00"}));
     EXPECT_EQ(IniFile(iniPath_).ReadString("LastSelected", "SynthBank", ""), "Beta");
     EXPECT_EQ(window_->LastSynthBank(), "Beta");
 }
@@ -683,16 +694,16 @@ TEST_F(WindowTest, ChannelTenAndModeSysExGoOutInOrder) {
     WriteIni(OneModel("Channel=10\r\nRequestMode=F0 41 10 42 12 40 00 7F 00 41 F7\r\n"));
     Start();
     ASSERT_TRUE(WaitFor([&] { return synth->Received().size() >= 4; }));
-    EXPECT_EQ(Messages(*synth),
-              (std::vector<std::string>{"F0 41 10 42 12 40 00 7F 00 41 F7", "B9 00 57", "B9 20 00",
-                                        "C9 00"}));
+    EXPECT_EQ(Messages(*synth), (std::vector<std::string>{"F0 41 10 42 12 40 00 7F 00 41 F7",
+                                                          "B9 00 57", "B9 20 00", "C9 00"}));
     EXPECT_EQ(window_->ModelState().channelIndex, 9);
 }
 
 TEST_F(WindowTest, BadBankMsbStopsTheApplyAndTheWindowGoesOn) {
     auto synth = AddSynth("Synth A");
-    WriteIni("[Synths]\r\nTotal=2\r\n[Synths0]\r\nName=Bad\r\nBankMSB=8x7\r\n"
-             "RequestMode=F0 7E 7F 06 01 F7\r\n[Synths1]\r\nName=Good\r\n");
+    WriteIni(
+        "[Synths]\r\nTotal=2\r\n[Synths0]\r\nName=Bad\r\nBankMSB=8x7\r\n"
+        "RequestMode=F0 7E 7F 06 01 F7\r\n[Synths1]\r\nName=Good\r\n");
     Start();
     ASSERT_EQ(shown_.size(), 1u);
     EXPECT_EQ(shown_[0].kind, TMessageKind::Error);
