@@ -448,7 +448,8 @@ private:
     MidiHandle NewHandle() { return reinterpret_cast<MidiHandle>(nextHandle_++); }
     void ReapFinished();
 
-    std::mutex mutex_;  // everything below
+    std::mutex enumerateMutex_;  // one enumeration at a time
+    std::mutex mutex_;           // everything below
     MidiSystem system_ = MidiSystem::kNone;
     bool detected_ = false;
     std::vector<std::string> inNames_;
@@ -506,27 +507,38 @@ RtMidiService::~RtMidiService() {
 }
 
 std::vector<std::string> RtMidiService::Enumerate(bool input) {
-    std::lock_guard<std::mutex> g(mutex_);
-    // The system is chosen afresh while nothing is open, so a JACK server
-    // started after the program is found by the next enumeration.
-    if (!detected_ || (ins_.empty() && outs_.empty())) {
-        system_ = Detect();
-        detected_ = true;
+    // Listing makes a client of the MIDI system (tens of milliseconds under
+    // JACK): done outside mutex_, so sends and callbacks never wait for it.
+    std::lock_guard<std::mutex> one(enumerateMutex_);
+    MidiSystem system = MidiSystem::kNone;
+    bool detect = false;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        // The system is chosen afresh while nothing is open, so a JACK server
+        // started after the program is found by the next enumeration.
+        detect = !detected_ || (ins_.empty() && outs_.empty());
+        system = system_;
     }
+    if (detect) system = Detect();
     std::vector<std::string> names;
-    if (system_ != MidiSystem::kNone) {
+    if (system != MidiSystem::kNone) {
         ErrorTrap trap;
         std::vector<std::pair<std::string, unsigned>> ports;
         if (input) {
             std::unique_ptr<RtMidiIn> rt;
-            if (MakeRt(system_, OwnClientName("list"), trap, rt) == kMidiOk)
-                ListPorts(system_, *rt, trap, ports);
+            if (MakeRt(system, OwnClientName("list"), trap, rt) == kMidiOk)
+                ListPorts(system, *rt, trap, ports);
         } else {
             std::unique_ptr<RtMidiOut> rt;
-            if (MakeRt(system_, OwnClientName("list"), trap, rt) == kMidiOk)
-                ListPorts(system_, *rt, trap, ports);
+            if (MakeRt(system, OwnClientName("list"), trap, rt) == kMidiOk)
+                ListPorts(system, *rt, trap, ports);
         }
         for (auto& p : ports) names.push_back(p.first);
+    }
+    std::lock_guard<std::mutex> g(mutex_);
+    if (detect) {  // devices opened meanwhile keep their own clients
+        system_ = system;
+        detected_ = true;
     }
     (input ? inNames_ : outNames_) = names;
     (input ? inListed_ : outListed_) = true;
