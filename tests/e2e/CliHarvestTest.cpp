@@ -57,21 +57,8 @@ std::vector<std::string> DefaultTrailer() {
 
 class CliHarvest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/patchscribe-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ini_ = dir_ + "/settings.INI";
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-    void Write(const std::string& path, const std::string& text) {
-        std::ofstream(path, std::ios::binary) << text;
-    }
-    static std::string Read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    static void Write(const std::string& path, const std::string& text) { WriteFile(path, text); }
+    static std::string Read(const std::string& path) { return ReadFile(path); }
     // A settings file with one model: the default one with keys on top.
     void OneModel(const std::string& keys, const std::string& more = "") {
         Write(ini_, "[Synths]\r\nTotal=1\r\n[Synths0]\r\nSleepTime=0\r\n" + keys + more);
@@ -83,8 +70,9 @@ protected:
         return RunCommand({argv, {"PATCHSCRIBE_MIDI_SYSTEM=none"}}, timeout);
     }
 
-    std::string dir_;
-    std::string ini_;
+    TempFolder folder_;
+    const std::string dir_ = folder_.Path();
+    const std::string ini_ = dir_ + "/settings.INI";
 };
 
 TEST_F(CliHarvest, DemoBankOfTheDefaultModelIsTheWholeFragment) {

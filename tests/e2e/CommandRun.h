@@ -13,6 +13,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -165,6 +168,35 @@ private:
     int errFd_ = -1;
     CommandResult result_;
 };
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+class TempFolder {
+public:
+    TempFolder() {
+        char pattern[] = "/tmp/patchscribe-test-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 inline CommandResult RunCommand(const CommandSpec& spec,
                                 std::chrono::milliseconds timeout = std::chrono::seconds(60)) {

@@ -42,21 +42,10 @@ const std::string kModel =
 
 class JackHarvest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/patchscribe-e2e-jack-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ini_ = dir_ + "/settings.INI";
-        Write(ini_, kModel);
-    }
-    void TearDown() override {
-        synth_.reset();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
+    void SetUp() override { Write(ini_, kModel); }
+    void TearDown() override { synth_.reset(); }
 
-    static void Write(const std::string& path, const std::string& text) {
-        std::ofstream(path, std::ios::binary) << text;
-    }
+    static void Write(const std::string& path, const std::string& text) { WriteFile(path, text); }
 
     // Starts `patchscribe-cli synth` and reads the names of its ports.
     void StartSynth() {
@@ -100,8 +89,9 @@ protected:
         return s;
     }
 
-    std::string dir_;
-    std::string ini_;
+    TempFolder folder_;
+    const std::string dir_ = folder_.Path();
+    const std::string ini_ = dir_ + "/settings.INI";
     std::unique_ptr<RunningCommand> synth_;
     std::string sendTo_;
     std::string receiveFrom_;

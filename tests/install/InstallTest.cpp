@@ -25,8 +25,7 @@ namespace fs = std::filesystem;
 const std::string kAppId = "org.patchscribe.Patchscribe";
 
 std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return ReadFile(path);
 }
 
 bool OnPath(const std::string& tool) {
