@@ -21,7 +21,8 @@ bool StandardMidiErrorText(MidiResultCode code, std::string& text) {
         case kMidiNotReady: text = "The MIDI device is not ready."; return true;
         case kMidiSystemRefused: text = "The MIDI system refused the request."; return true;
         case kMidiTooLong:
-            text = "The message is longer than the MIDI system can send (16384 bytes at most).";
+            text = "The message is longer than the MIDI system can send (at most 16355 bytes "
+                   "on ALSA, 16379 on JACK).";
             return true;
         case kMidiNoSystem: text = "No MIDI system (ALSA or JACK) is running."; return true;
         default: return false;

@@ -43,6 +43,8 @@ constexpr size_t kJackMaxMessageBytes = 16384 - 1 - 4;
 // ALSA's default output buffer is 16384 bytes; an event (its header and the
 // SysEx bytes) must be shorter than that.
 constexpr size_t kAlsaMaxMessageBytes = 16384 - 1 - sizeof(snd_seq_event_t);
+// The error text of kMidiTooLong names both limits.
+static_assert(kJackMaxMessageBytes == 16379 && kAlsaMaxMessageBytes == 16355);
 // Input that waits for a receive buffer beyond this many bytes is dropped, so
 // a port that is never served again cannot eat the memory.
 constexpr size_t kMaxPendingBytes = 64u << 20;
