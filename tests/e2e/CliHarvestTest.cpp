@@ -296,6 +296,20 @@ TEST_F(CliHarvest, ErrorsExitWithOneAndSayWhy) {
     }
 }
 
+TEST_F(CliHarvest, UnreadableDumpsStopTheCommand) {
+    OneModel("");
+    const std::string garbage = dir_ + "/garbage.syx";
+    Write(garbage, std::string("\x41\xF0\x01\xF7", 4));  // a byte outside any message
+    const std::string cut = dir_ + "/cut.syx";
+    Write(cut, std::string("\xF0\x41\x10", 3));  // no F7
+    for (const std::string& file : {garbage, cut, dir_ + "/missing.syx"}) {
+        const CommandResult r = Harvest({"--replay", file});
+        EXPECT_EQ(r.status, 1) << file << ": " << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(r.err.empty());
+    }
+}
+
 TEST_F(CliHarvest, CategoryErrorsOnTheWayCostTheirLinesAndExitOne) {
     // Two categories, but the demo instrument sends program % 8.
     OneModel("NumOfNames=4\r\nCategory=Two\r\nCatPos=23\r\n",
