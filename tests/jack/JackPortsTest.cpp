@@ -301,6 +301,41 @@ TEST_F(JackPortsTest, CliSynthAnswersWithTheModelOfTheSettingsFile) {
     std::filesystem::remove_all(dir);
 }
 
+TEST_F(JackPortsTest, CliSynthReplaysARecordedDumpWithTheDefaultModel) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("ps-replay-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string syx = (dir / "dump.syx").string();
+    const Bytes first = {0xF0, 0x41, 0x01, 0xF7};
+    const Bytes second = {0xF0, 0x41, 0x02, 0x02, 0xF7};
+    {
+        std::ofstream f(syx, std::ios::binary);
+        for (const Bytes* m : {&first, &second})
+            f.write(reinterpret_cast<const char*>(m->data()),
+                    static_cast<std::streamsize>(m->size()));
+    }
+    // No settings file: the default model (one block per request).
+    CliSynth synth(
+        {"--ini", (dir / "none.INI").string(), "--replay", syx, "--port-name", "PS Replay"});
+    ASSERT_EQ(synth.sendTo, "PS Replay In:midi");
+    Deliveries got;
+    const EndOfTest end;
+    MidiInput().OnSysExData = [&](int device, TMemoryStream& s) { got.Add(device, s); };
+    int in = -1, out = -1;
+    OpenOn(synth.sendTo, synth.receiveFrom, in, out);
+    const std::string request = "F0 41 10 00 00  25 11 1F 00 00 00 00 00 00 0D 45 F7";
+    MidiOutput().SendSysEx(out, request);
+    ASSERT_TRUE(got.WaitFor(1, 10s));
+    MidiOutput().SendSysEx(out, request);
+    ASSERT_TRUE(got.WaitFor(2, 10s));
+    {
+        std::lock_guard<std::mutex> g(got.mutex);
+        EXPECT_EQ(got.messages, (std::vector<Bytes>{first, second}));
+    }
+    EXPECT_EQ(synth.Stop(), 0);
+    std::filesystem::remove_all(dir);
+}
+
 // 1,000 request/reply rounds of three blocks each; every tenth round the
 // handler sends the next request and then sleeps 240 ms on the callback
 // thread, so the reply arrives while no receive buffer is queued.
