@@ -730,9 +730,11 @@ MidiResultCode RtMidiService::InClose(MidiHandle handle) {
     auto d = FindIn(handle);
     if (!d) return kMidiInvalidHandle;
     bool dispatcherBusy = false;
+    uint64_t dropped = 0;
     {
         std::lock_guard<std::mutex> g(d->mutex);
         if (!d->queued.empty()) return kMidiStillPlaying;  // reset first
+        dropped = d->dropped;
         // No callback begins after this: the dispatcher looks at the flag
         // under this mutex before each one.
         d->closing = true;
@@ -740,6 +742,11 @@ MidiResultCode RtMidiService::InClose(MidiHandle handle) {
         dispatcherBusy = d->inCallback || d->dispatcherId == std::this_thread::get_id();
     }
     d->wake.notify_all();
+    if (dropped > 0)
+        std::fprintf(stderr,
+                     "patchscribe: %llu MIDI input messages were dropped: more than %zu MB "
+                     "waited for a receive buffer\n",
+                     static_cast<unsigned long long>(dropped), kMaxPendingBytes >> 20);
     {
         std::lock_guard<std::mutex> g(mutex_);
         ins_.erase(handle);
