@@ -268,10 +268,13 @@ TEST_F(LoopbackTest, CloseWhileAHandlerWaitsForTheClosersLock) {
     std::atomic<int> begunAfterClose{0};
     std::atomic<int> begunAtClose{0};
     StopGuard stop{this};
+    std::atomic<int> beforeLock{0};  // handlers begun that have not got `lock` yet
     MidiInput().OnSysExData = [&](int32_t, TMemoryStream&) {
         if (closeReturned.load()) ++begunAfterClose;
+        ++beforeLock;
         ++begun;
         std::lock_guard<std::mutex> g(lock);
+        --beforeLock;
         MidiOutput().SendSysEx(0, kRequestText);
     };
     instrument->SetAnswerTwice(true);  // the flow grows: always something to deliver
@@ -281,10 +284,12 @@ TEST_F(LoopbackTest, CloseWhileAHandlerWaitsForTheClosersLock) {
 
     auto closer = std::async(std::launch::async, [&] {
         std::lock_guard<std::mutex> g(lock);
-        // Wait until a handler has started: it now waits for `lock`.
-        const int before = begun.load();
-        for (int i = 0; i < 10000 && begun.load() == before; ++i)
+        // Wait until a handler has begun and waits for `lock` (it may have
+        // begun before this thread took it).
+        const auto giveUp = std::chrono::steady_clock::now() + kPatience / 2;
+        while (beforeLock.load() == 0 && std::chrono::steady_clock::now() < giveUp)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_GT(beforeLock.load(), 0) << "no handler came to wait for the lock";
         MidiInput().Close(0);
         begunAtClose = begun.load();
         closeReturned = true;
